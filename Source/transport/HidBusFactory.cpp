@@ -1,0 +1,51 @@
+#include "transport/HidBusFactory.h"
+
+#include <mutex>
+
+#include "transport/EmptyBus.h"
+
+namespace rodiz {
+
+namespace {
+
+struct Installed {
+  std::mutex lock;
+  HidBusFactory::Maker maker;
+};
+
+Installed& installed() {
+  static Installed instance;
+  return instance;
+}
+
+// The platform's own HID bus. This is the one place that chooses by platform.
+std::shared_ptr<IHardwareBus> platform_bus(std::weak_ptr<IDeviceManager> /*manager*/) {
+#if defined(_WIN32)
+  // The Win32 HID bus arrives with the Windows transports.
+  return std::make_shared<EmptyBus>();
+#elif defined(__linux__)
+  // The hidraw bus arrives with the Linux transports.
+  return std::make_shared<EmptyBus>();
+#else
+  return std::make_shared<EmptyBus>();
+#endif
+}
+
+}  // namespace
+
+std::shared_ptr<IHardwareBus> HidBusFactory::create(std::weak_ptr<IDeviceManager> manager) {
+  Maker maker;
+  {
+    std::lock_guard<std::mutex> guard(installed().lock);
+    maker = installed().maker;
+  }
+  if (maker) return maker(std::move(manager));
+  return platform_bus(std::move(manager));
+}
+
+void HidBusFactory::use_bus(Maker maker) {
+  std::lock_guard<std::mutex> guard(installed().lock);
+  installed().maker = std::move(maker);
+}
+
+}  // namespace rodiz

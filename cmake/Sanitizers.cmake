@@ -1,0 +1,10 @@
+# Sanitizers apply to the whole build so that instrumented and plain code never mix.
+if(RODIZ_SANITIZE STREQUAL "address-undefined")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(RODIZ_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT RODIZ_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "Unknown RODIZ_SANITIZE value '${RODIZ_SANITIZE}'")
+endif()
