@@ -1,0 +1,4 @@
+# The log system.
+list(APPEND RODIZ_CORE_SOURCES
+  log/xLog.cpp
+)
