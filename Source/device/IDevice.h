@@ -6,12 +6,12 @@
 
 #include "device/ErrorCode.h"
 #include "device/LastError.h"
+#include "features/IFeature.h"
 #include "runtime/Byte.h"
 
 namespace rodiz {
 
 class IDeviceManager;
-class IFeature;
 class IHardwareBus;
 
 // A protocol-level device: one FRAP device on one report channel.

@@ -39,7 +39,8 @@ FakeChannel::Script root_only_script(std::map<int, int> features, bool answer_pi
     if (function == 0) {
       const int id = (w[4] << 8) | w[5];
       auto it = features.find(id);
-      return {{answer(w, {static_cast<Byte>(it == features.end() ? 0 : it->second), 0x00, 0x00}), 0}};
+      const bool found = it != features.end();
+      return {{answer(w, {static_cast<Byte>(found ? it->second : 0), 0x00, static_cast<Byte>(found ? 1 : 0)}), 0}};
     }
     return {};
   };

@@ -1,0 +1,83 @@
+#include "sim/SimChannel.h"
+
+#include "device/LastError.h"
+#include "sim/SimBus.h"
+
+namespace rodiz::sim {
+
+namespace {
+// What writing to an unplugged HID device yields on Windows.
+constexpr std::uint32_t kDeviceNotConnected = 1167;
+}  // namespace
+
+SimChannel::SimChannel(std::weak_ptr<SimBus> bus, std::weak_ptr<SimMouse> mouse, SimCollection collection)
+    : bus_(std::move(bus)), mouse_(std::move(mouse)), collection_(std::move(collection)) {}
+
+bool SimChannel::mouse_here() const {
+  std::shared_ptr<SimMouse> mouse = mouse_.lock();
+  return mouse && mouse->is_current(collection_.generation);
+}
+
+bool SimChannel::open() {
+  if (!mouse_here()) {
+    set_last_error(DeviceRemoved);
+    return false;
+  }
+  if (!open_.exchange(true)) {
+    if (std::shared_ptr<SimMouse> mouse = mouse_.lock()) {
+      mouse->attach(collection_.generation, collection_.bit, weak_from_this());
+    }
+  }
+  return true;
+}
+
+void SimChannel::close() { open_ = false; }
+
+bool SimChannel::write(std::vector<Byte> report, bool blocking) {
+  ErrorCode result = NoError;
+  std::uint32_t system = 0;
+  if (!open()) {
+    result = last_error_code();
+    report.clear();
+  } else if (report.empty()) {
+    result = WriteTooShort;
+  } else if (report.size() > static_cast<std::size_t>(collection_.report_length)) {
+    result = WriteExceedsCollectionSize;
+    report.clear();
+  } else if (blocking && Producer<IHardwareDevice::Read>::subscriber_count() == 0) {
+    // Nobody would hear the answer.
+    result = CannotPerformWriteWithoutReadThreadRunning;
+    report.clear();
+  } else {
+    report[0] = collection_.report_length <= 7 ? 0x10 : 0x11;
+    report.resize(static_cast<std::size_t>(collection_.report_length), 0);
+    std::shared_ptr<SimMouse> mouse = mouse_.lock();
+    if (!mouse || !mouse->receive(collection_.generation, collection_.bit, report)) {
+      result = WriteError;
+      system = kDeviceNotConnected;
+    }
+  }
+  Producer<IHardwareDevice::Write>::produce(
+      [report, result, system](IHardwareDevice::Write* s) { s->onWrite(report, result, system); },
+      "SimChannel::Write::onWrite");
+  if (result != NoError) {
+    set_last_error(result, system);
+    return false;
+  }
+  return true;
+}
+
+std::weak_ptr<IHardwareBus> SimChannel::owning_bus() {
+  std::shared_ptr<SimBus> bus = bus_.lock();
+  return bus ? std::weak_ptr<IHardwareBus>(bus) : std::weak_ptr<IHardwareBus>();
+}
+
+bool SimChannel::verify_connection_following_timeout() { return mouse_here(); }
+
+void SimChannel::deliver(const std::vector<Byte>& report) {
+  const auto size = static_cast<unsigned>(report.size());
+  Producer<IHardwareDevice::Read>::produce(
+      [report, size](IHardwareDevice::Read* s) { s->onRead(report, false, 0, size); }, "SimChannel::Read::onRead");
+}
+
+}  // namespace rodiz::sim

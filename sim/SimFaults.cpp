@@ -1,0 +1,82 @@
+#include "sim/SimFaults.h"
+
+#include <cstdlib>
+#include <vector>
+
+namespace rodiz::sim {
+
+namespace {
+
+bool to_int(const std::string& text, int* value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  const long parsed = std::strtol(text.c_str(), &end, 0);
+  if (*end != '\0' || parsed < -1 || parsed > 1000000) return false;
+  *value = static_cast<int>(parsed);
+  return true;
+}
+
+}  // namespace
+
+bool SimFaults::parse(const std::string& text, SimFaults* faults, std::string* error) {
+  SimFaults result = *faults;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t comma = text.find(',', start);
+    const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    start = comma == std::string::npos ? text.size() + 1 : comma + 1;
+    if (item.empty()) continue;
+    const std::size_t equals = item.find('=');
+    const std::string name = item.substr(0, equals);
+    const std::string value = equals == std::string::npos ? std::string() : item.substr(equals + 1);
+    int number = 0;
+    const bool has_number = to_int(value, &number);
+    auto need_number = [&](int* field) {
+      if (!has_number) {
+        *error = "fault '" + name + "' needs a number, got '" + value + "'";
+        return false;
+      }
+      *field = number;
+      return true;
+    };
+    if (name == "silent" && value.empty()) {
+      result.silent = true;
+    } else if (name == "stay-away" && value.empty()) {
+      result.stay_away_after_restart = true;
+    } else if (name == "foreign-swid" && value.empty()) {
+      result.foreign_swid = true;
+    } else if (name == "image") {
+      if (!need_number(&result.image)) return false;
+    } else if (name == "drop") {
+      if (!need_number(&result.drop_response_to_packet)) return false;
+    } else if (name == "late") {
+      if (!need_number(&result.late_packet)) return false;
+      if (result.late_by.count() == 0) result.late_by = std::chrono::milliseconds(5000);
+    } else if (name == "late-ms") {
+      int ms = 0;
+      if (!need_number(&ms)) return false;
+      result.late_by = std::chrono::milliseconds(ms);
+    } else if (name == "error") {
+      if (!need_number(&result.error_response_to_packet)) return false;
+    } else if (name == "status") {
+      if (!need_number(&result.bad_status_packet)) return false;
+    } else if (name == "status-value") {
+      int status = 0;
+      if (!need_number(&status) || status > 255) return false;
+      result.bad_status = static_cast<std::uint8_t>(status);
+    } else if (name == "unsolicited") {
+      if (!need_number(&result.unsolicited_status_after_packet)) return false;
+    } else if (name == "vanish") {
+      if (!need_number(&result.disappear_at_packet)) return false;
+    } else if (name == "reappear-ms") {
+      if (!need_number(&result.reappear_after_ms)) return false;
+    } else {
+      *error = "unknown fault '" + item + "'";
+      return false;
+    }
+  }
+  *faults = result;
+  return true;
+}
+
+}  // namespace rodiz::sim

@@ -1,0 +1,708 @@
+#include "sim/SimMouse.h"
+
+#include <cstdio>
+
+#include "sim/SimChannel.h"
+
+namespace rodiz::sim {
+
+namespace {
+
+constexpr int kRoot = 0x0000;
+constexpr int kFeatureSet = 0x0001;
+constexpr int kFirmwareInfo = 0x0003;
+constexpr int kNameType = 0x0005;
+constexpr int kConfigChange = 0x0020;
+constexpr int kDfuControl = 0x00C2;
+constexpr int kDfu = 0x00D0;
+constexpr int kLedEffects = 0x8070;
+constexpr int kOnboardProfiles = 0x8100;
+
+// FRAP 2.0 error bytes the mouse answers with.
+constexpr std::uint8_t kErrorInvalidArgument = 2;
+constexpr std::uint8_t kErrorInvalidFunction = 7;
+constexpr std::uint8_t kErrorUnknownIndex = 8;
+
+constexpr std::uint8_t kNvLedId = 1;
+
+const std::vector<int> kApplicationFeatures = {kRoot,         kFeatureSet, kFirmwareInfo, kNameType,
+                                               kConfigChange, kDfuControl, kLedEffects,   kOnboardProfiles};
+const std::vector<int> kBootloaderFeatures = {kRoot, kFeatureSet, kFirmwareInfo, kDfu};
+const std::vector<int> kNoFeatures;
+
+std::uint16_t bcd(int value) {
+  std::uint16_t result = 0;
+  unsigned v = value < 0 ? 0u : static_cast<unsigned>(value) % 10000;
+  for (int shift = 0; shift < 16; shift += 4) {
+    result = static_cast<std::uint16_t>(result | ((v % 10) << shift));
+    v /= 10;
+  }
+  return result;
+}
+
+std::uint8_t hi(unsigned value) { return static_cast<std::uint8_t>((value >> 8) & 0xFF); }
+std::uint8_t lo(unsigned value) { return static_cast<std::uint8_t>(value & 0xFF); }
+
+bool applies(const SimFaults& faults, int packet_fault, int image, std::uint32_t packet) {
+  return packet_fault >= 0 && static_cast<std::uint32_t>(packet_fault) == packet &&
+         (faults.image == 0 || faults.image == image);
+}
+
+std::string serial_text(int serial) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(0x2a9c1b00 + serial));
+  return text;
+}
+
+}  // namespace
+
+SimMouse::SimMouse(SimMouseConfig config)
+    : config_(std::move(config)),
+      version_(config_.version),
+      type6_build_(config_.type6_build),
+      profiles_(config_.sector_count, config_.sector_size),
+      receiver_(config_.expected_images) {
+  // LED setting 1 is on: bytes 2..4 of its record read 1, 0, 0.
+  nv_config_[kNvLedId] = {1, 0, 0};
+}
+
+SimMouse::~SimMouse() = default;
+
+void SimMouse::start() {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    appear_locked(config_.start_in_bootloader ? Mode::Bootloader : Mode::Application);
+  }
+  notify_presence();
+}
+
+void SimMouse::set_presence_listener(std::function<void()> listener) {
+  std::lock_guard<std::mutex> guard(lock_);
+  listener_ = std::move(listener);
+}
+
+std::vector<SimCollection> SimMouse::collections() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (mode_ == Mode::Absent) return {};
+  const int pid = mode_ == Mode::Application ? kApplicationPid : kBootloaderPid;
+  char prefix[64];
+  std::snprintf(prefix, sizeof prefix, "\\\\?\\hid#vid_046d&pid_%04x&mi_01", static_cast<unsigned>(pid));
+  const std::string serial = serial_text(config_.serial);
+  char key[96];
+  std::snprintf(key, sizeof key, "usb\\vid_046d&pid_%04x&mi_01\\7&%s&0&0001", static_cast<unsigned>(pid),
+                serial.c_str());
+  const std::string name = mode_ == Mode::Application ? config_.name : config_.name + " Bootloader";
+  std::vector<SimCollection> result;
+  // A short-report and a long-report collection of the vendor usage page.
+  for (int bit = 1; bit <= 2; ++bit) {
+    SimCollection c;
+    c.path = std::string(prefix) + "&col0" + std::to_string(bit) + "#8&" + serial + "&0&000" +
+             std::to_string(bit - 1) + "#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    c.pid = pid;
+    c.bit = bit;
+    c.need = 3;
+    c.report_length = bit == 1 ? 7 : 20;
+    c.combine_key = key;
+    c.name = name;
+    c.generation = generation_;
+    result.push_back(c);
+  }
+  return result;
+}
+
+bool SimMouse::is_current(std::uint32_t generation) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return mode_ != Mode::Absent && generation == generation_;
+}
+
+void SimMouse::attach(std::uint32_t generation, int bit, std::weak_ptr<SimChannel> channel) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (generation == generation_) channels_[bit] = std::move(channel);
+}
+
+bool SimMouse::receive(std::uint32_t generation, int /*bit*/, const std::vector<std::uint8_t>& report) {
+  std::chrono::microseconds latency{0};
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (mode_ == Mode::Absent || generation != generation_) return false;
+    latency = config_.latency;
+  }
+  std::weak_ptr<SimMouse> weak = weak_from_this();
+  scheduler_.post(
+      [weak, generation, report] {
+        std::shared_ptr<SimMouse> self = weak.lock();
+        if (!self) return;
+        std::vector<Output> outputs;
+        {
+          std::lock_guard<std::mutex> guard(self->lock_);
+          // A report sent to a mouse that has gone since is lost with it.
+          if (self->mode_ == Mode::Absent || generation != self->generation_) return;
+          outputs = self->handle(report);
+        }
+        self->emit(std::move(outputs));
+      },
+      latency);
+  return true;
+}
+
+void SimMouse::emit(std::vector<Output> outputs) {
+  std::weak_ptr<SimMouse> weak = weak_from_this();
+  for (Output& output : outputs) {
+    if (output.delay.count() == 0) {
+      deliver(output.report);
+    } else {
+      scheduler_.post(
+          [weak, report = std::move(output.report)] {
+            if (std::shared_ptr<SimMouse> self = weak.lock()) self->deliver(report);
+          },
+          output.delay);
+    }
+  }
+}
+
+void SimMouse::deliver(const std::vector<std::uint8_t>& report) {
+  std::shared_ptr<SimChannel> channel;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (mode_ == Mode::Absent) return;
+    // Short reports come through the short collection, long ones through the long.
+    auto it = channels_.find(report.size() <= 7 ? 1 : 2);
+    if (it == channels_.end()) it = channels_.begin();
+    if (it == channels_.end()) return;
+    channel = it->second.lock();
+  }
+  if (channel) channel->deliver(report);
+}
+
+// ---------------------------------------------------------------------------
+// Presence
+
+void SimMouse::go_absent_locked() {
+  mode_ = Mode::Absent;
+  channels_.clear();
+  ++generation_;
+}
+
+void SimMouse::appear_locked(Mode mode) {
+  mode_ = mode;
+  ++generation_;
+  channels_.clear();
+}
+
+void SimMouse::notify_presence() {
+  std::function<void()> listener;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    listener = listener_;
+  }
+  if (listener) listener();
+}
+
+void SimMouse::power_cycle() {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    stay_away_ = false;
+    go_absent_locked();
+  }
+  notify_presence();
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    // After power comes back the bootloader starts the application when the
+    // application area is whole, and stays otherwise.
+    const bool updated = receiver_.erased() && receiver_.verified(1) && receiver_.verified(2);
+    const bool broken = receiver_.erased() && !updated;
+    if (updated) {
+      version_ = config_.updated_version;
+      type6_build_ = config_.updated_type6_build;
+      profiles_.reset_to_factory();
+      nv_config_[kNvLedId] = {0, 0, 0};
+      receiver_.reset();
+    }
+    appear_locked(broken ? Mode::Bootloader : Mode::Application);
+  }
+  notify_presence();
+}
+
+// ---------------------------------------------------------------------------
+// Test controls
+
+void SimMouse::set_faults(const SimFaults& faults) {
+  std::lock_guard<std::mutex> guard(lock_);
+  faults_ = faults;
+}
+
+SimFaults SimMouse::faults() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return faults_;
+}
+
+void SimMouse::set_latency(std::chrono::microseconds latency) {
+  std::lock_guard<std::mutex> guard(lock_);
+  config_.latency = latency;
+}
+
+void SimMouse::set_firmware(SimVersion version, int type6_build) {
+  std::lock_guard<std::mutex> guard(lock_);
+  version_ = version;
+  type6_build_ = type6_build;
+}
+
+void SimMouse::press_profile_button(int profile) {
+  std::vector<Output> outputs;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (mode_ != Mode::Application) return;
+    profiles_.active_profile = profile;
+    outputs.push_back({notification(index_of(kOnboardProfiles), 0, {hi(static_cast<unsigned>(profile)),
+                                                                    lo(static_cast<unsigned>(profile))}),
+                       config_.latency});
+  }
+  emit(std::move(outputs));
+}
+
+void SimMouse::foreign_set_cookie(std::uint16_t cookie, int swid) {
+  std::vector<Output> outputs;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (mode_ != Mode::Application) return;
+    cookie_ = cookie;
+    const int index = index_of(kConfigChange);
+    std::vector<std::uint8_t> echo{0x11, 0xFF, static_cast<std::uint8_t>(index),
+                                   static_cast<std::uint8_t>(0x10 | (swid & 0x0F)), hi(cookie), lo(cookie)};
+    echo.resize(20, 0);
+    outputs.push_back({echo, config_.latency});
+  }
+  emit(std::move(outputs));
+}
+
+void SimMouse::wait_idle(std::chrono::milliseconds horizon) { scheduler_.wait_idle(horizon); }
+
+SimMouse::Mode SimMouse::mode() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return mode_;
+}
+
+SimVersion SimMouse::version() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return version_;
+}
+
+int SimMouse::type6_build() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return type6_build_;
+}
+
+std::vector<std::vector<std::uint8_t>> SimMouse::sectors() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return profiles_.sectors();
+}
+
+int SimMouse::active_profile() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return profiles_.active_profile;
+}
+
+int SimMouse::resolution_index() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return profiles_.resolution_index;
+}
+
+std::vector<std::uint8_t> SimMouse::nv_config(int id) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = nv_config_.find(id);
+  return it == nv_config_.end() ? std::vector<std::uint8_t>() : it->second;
+}
+
+std::uint16_t SimMouse::cookie() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return cookie_;
+}
+
+bool SimMouse::image_verified(int image) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return receiver_.verified(image);
+}
+
+int SimMouse::requests() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return requests_;
+}
+
+// ---------------------------------------------------------------------------
+// The protocol (scheduler thread, lock held)
+
+const std::vector<int>& SimMouse::feature_table() const {
+  switch (mode_) {
+    case Mode::Application:
+      return kApplicationFeatures;
+    case Mode::Bootloader:
+      return kBootloaderFeatures;
+    case Mode::Absent:
+      break;
+  }
+  return kNoFeatures;
+}
+
+int SimMouse::index_of(int feature_id) const {
+  const auto& table = feature_table();
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    if (table[i] == feature_id) return static_cast<int>(i);
+  }
+  return 0;
+}
+
+std::vector<std::uint8_t> SimMouse::answer(const std::vector<std::uint8_t>& request,
+                                           const std::vector<std::uint8_t>& params) const {
+  std::vector<std::uint8_t> report(request.begin(), request.begin() + 4);
+  if (faults_.foreign_swid) {
+    const unsigned swid = request[3] & 0x0F;
+    report[3] = static_cast<std::uint8_t>((request[3] & 0xF0) | (swid % 15 + 1));
+  }
+  report.insert(report.end(), params.begin(), params.end());
+  const bool fits_short = request[0] == 0x10 && report.size() <= 7;
+  report[0] = fits_short ? 0x10 : 0x11;
+  report.resize(fits_short ? 7 : 20, 0);
+  return report;
+}
+
+std::vector<std::uint8_t> SimMouse::error(const std::vector<std::uint8_t>& request, std::uint8_t code) const {
+  std::vector<std::uint8_t> report{0x11, request[1], 0xFF, request[2], request[3], code};
+  report.resize(20, 0);
+  return report;
+}
+
+std::vector<std::uint8_t> SimMouse::notification(int index, unsigned function,
+                                                 const std::vector<std::uint8_t>& params) const {
+  std::vector<std::uint8_t> report{0x11, 0xFF, static_cast<std::uint8_t>(index),
+                                   static_cast<std::uint8_t>((function & 0x0F) << 4)};
+  report.insert(report.end(), params.begin(), params.end());
+  report.resize(20, 0);
+  return report;
+}
+
+std::vector<SimMouse::Output> SimMouse::handle(const std::vector<std::uint8_t>& request) {
+  if (faults_.silent || request.size() < 7) return {};
+  // Only requests addressed to the device itself are for us.
+  if (request[1] != 0xFF) return {};
+  ++requests_;
+  const int index = request[2];
+  const unsigned function = request[3] >> 4;
+  const std::vector<std::uint8_t> params(request.begin() + 4, request.end());
+  const auto& table = feature_table();
+  if (index >= static_cast<int>(table.size())) return {{error(request, kErrorUnknownIndex)}};
+  const int feature = table[static_cast<std::size_t>(index)];
+  auto ok = [&](std::vector<std::uint8_t> result) { return std::vector<Output>{{answer(request, result)}}; };
+  auto fail = [&](std::uint8_t code) { return std::vector<Output>{{error(request, code)}}; };
+
+  switch (feature) {
+    case kRoot: {
+      if (function == 0) {
+        const int wanted = (params[0] << 8) | params[1];
+        int found = 0;
+        for (std::size_t i = 1; i < table.size(); ++i) {
+          if (table[i] == wanted) found = static_cast<int>(i);
+        }
+        if (wanted == kRoot) found = 0;
+        return ok({static_cast<std::uint8_t>(found), 0x00, static_cast<std::uint8_t>(found != 0 ? 1 : 0)});
+      }
+      if (function == 1) return ok({0x04, 0x02, params[2]});
+      return fail(kErrorInvalidFunction);
+    }
+    case kFeatureSet: {
+      if (function == 0) return ok({static_cast<std::uint8_t>(table.size() - 1)});
+      if (function == 1) {
+        const std::size_t i = params[0];
+        if (i >= table.size()) return fail(kErrorInvalidArgument);
+        return ok({hi(static_cast<unsigned>(table[i])), lo(static_cast<unsigned>(table[i])), 0x00,
+                   static_cast<std::uint8_t>(table[i] == kFirmwareInfo ? 3 : 1)});
+      }
+      return fail(kErrorInvalidFunction);
+    }
+    case kFirmwareInfo: {
+      struct Entity {
+        std::uint8_t type;
+        const char* prefix;
+        std::uint16_t version;
+        std::uint16_t build;
+        std::uint8_t running;
+      };
+      std::vector<Entity> entities;
+      if (mode_ == Mode::Application) {
+        entities.push_back({0, "APP", static_cast<std::uint16_t>((bcd(version_.major) << 8) | bcd(version_.minor)),
+                            bcd(version_.build), 1});
+        entities.push_back({1, "BOT", 0x0105, 0x0012, 0});
+        entities.push_back({6, "HWM", 0x0100, static_cast<std::uint16_t>(type6_build_), 0});
+      } else {
+        entities.push_back({1, "BOT", 0x0105, 0x0012, 1});
+      }
+      const unsigned pid = mode_ == Mode::Application ? kApplicationPid : kBootloaderPid;
+      if (function == 0) {
+        const std::uint32_t unit = config_.unit_id;
+        return ok({static_cast<std::uint8_t>(entities.size()), static_cast<std::uint8_t>(unit >> 24),
+                   static_cast<std::uint8_t>(unit >> 16), static_cast<std::uint8_t>(unit >> 8),
+                   static_cast<std::uint8_t>(unit), 0x00, 0x00, hi(pid), lo(pid), 0x00, 0x00, 0x00, 0x00,
+                   static_cast<std::uint8_t>(config_.extended_model_id)});
+      }
+      if (function == 1) {
+        if (params[0] >= entities.size()) return fail(kErrorInvalidArgument);
+        const Entity& e = entities[params[0]];
+        return ok({e.type, static_cast<std::uint8_t>(e.prefix[0]), static_cast<std::uint8_t>(e.prefix[1]),
+                   static_cast<std::uint8_t>(e.prefix[2]), hi(e.version), lo(e.version), hi(e.build), lo(e.build),
+                   e.running, 0, 0, 0, 0, 0, 0, 0});
+      }
+      return fail(kErrorInvalidFunction);
+    }
+    case kNameType: {
+      const std::string& name = config_.name;
+      if (function == 0) return ok({static_cast<std::uint8_t>(name.size())});
+      if (function == 1) {
+        const std::size_t offset = params[0];
+        if (offset >= name.size()) return ok({});
+        const std::size_t n = std::min<std::size_t>(16, name.size() - offset);
+        return ok(std::vector<std::uint8_t>(name.begin() + static_cast<std::ptrdiff_t>(offset),
+                                            name.begin() + static_cast<std::ptrdiff_t>(offset + n)));
+      }
+      if (function == 2) return ok({0x03});  // a mouse
+      return fail(kErrorInvalidFunction);
+    }
+    case kConfigChange: {
+      if (function == 0) return ok({hi(cookie_), lo(cookie_)});
+      if (function == 1) {
+        cookie_ = static_cast<std::uint16_t>((params[0] << 8) | params[1]);
+        return ok({});
+      }
+      return fail(kErrorInvalidFunction);
+    }
+    case kDfuControl: {
+      if (function == 0) return ok({0x00, 0x00, 0x00});
+      if (function == 1) {
+        const bool dfu = params.size() >= 7 && params[4] == 'D' && params[5] == 'F' && params[6] == 'U';
+        if (!dfu || params[0] != 1) return fail(kErrorInvalidArgument);
+        // One-way: the mouse drops off the bus and comes back as its bootloader.
+        go_absent_locked();
+        const std::uint32_t expected_generation = generation_;
+        std::weak_ptr<SimMouse> weak = weak_from_this();
+        scheduler_.post([weak] {
+          if (auto self = weak.lock()) self->notify_presence();
+        });
+        scheduler_.post(
+            [weak, expected_generation] {
+              std::shared_ptr<SimMouse> self = weak.lock();
+              if (!self) return;
+              {
+                std::lock_guard<std::mutex> guard(self->lock_);
+                if (self->generation_ != expected_generation) return;
+                self->receiver_.reset();
+                self->appear_locked(Mode::Bootloader);
+              }
+              self->notify_presence();
+            },
+            config_.reboot_delay);
+        return {};
+      }
+      return fail(kErrorInvalidFunction);
+    }
+    case kLedEffects: {
+      if (function == 4) {
+        const int id = (params[0] << 8) | params[1];
+        auto it = nv_config_.find(id);
+        if (it == nv_config_.end()) return fail(kErrorInvalidArgument);
+        return ok({params[0], params[1], it->second[0], it->second[1], it->second[2]});
+      }
+      if (function == 5) {
+        const int id = (params[0] << 8) | params[1];
+        nv_config_[id] = {params[2], params[3], params[4]};
+        return ok({params[0], params[1]});
+      }
+      return fail(kErrorInvalidFunction);
+    }
+    case kOnboardProfiles: {
+      switch (function) {
+        case 0: {
+          const unsigned size = static_cast<unsigned>(profiles_.sector_size());
+          return ok({0x01, 0x03, 0x05, 0x01, 0x02, 0x00, static_cast<std::uint8_t>(profiles_.sector_count()), hi(size),
+                     lo(size), 0x0A});
+        }
+        case 1:
+          profiles_.onboard_mode = params[0] == 1;
+          return ok({});
+        case 2:
+          return ok({static_cast<std::uint8_t>(profiles_.onboard_mode ? 1 : 2)});
+        case 3:
+          profiles_.active_profile = (params[0] << 8) | params[1];
+          return ok({});
+        case 4:
+          return ok({hi(static_cast<unsigned>(profiles_.active_profile)),
+                     lo(static_cast<unsigned>(profiles_.active_profile))});
+        case 5: {
+          std::vector<std::uint8_t> data;
+          if (!profiles_.read((params[0] << 8) | params[1], (params[2] << 8) | params[3], &data)) {
+            return fail(kErrorInvalidArgument);
+          }
+          return ok(data);
+        }
+        case 6:
+          if (!profiles_.begin_write((params[0] << 8) | params[1], (params[2] << 8) | params[3],
+                                     (params[4] << 8) | params[5])) {
+            return fail(kErrorInvalidArgument);
+          }
+          return ok({});
+        case 7: {
+          int remaining = 0;
+          if (!profiles_.write_data(std::vector<std::uint8_t>(params.begin(), params.begin() + 16), &remaining)) {
+            return fail(kErrorInvalidArgument);
+          }
+          return ok({hi(static_cast<unsigned>(remaining)), lo(static_cast<unsigned>(remaining))});
+        }
+        case 8:
+          if (!profiles_.end_write()) return fail(kErrorInvalidArgument);
+          return ok({});
+        case 10: {
+          std::uint16_t crc = 0;
+          if (!profiles_.crc((params[0] << 8) | params[1], &crc)) return fail(kErrorInvalidArgument);
+          return ok({hi(crc), lo(crc)});
+        }
+        case 11:
+          return ok({static_cast<std::uint8_t>(profiles_.resolution_index)});
+        case 12:
+          profiles_.resolution_index = params[0];
+          return ok({});
+        default:
+          return fail(kErrorInvalidFunction);
+      }
+    }
+    case kDfu:
+      return handle_dfu(request, function, params);
+    default:
+      return fail(kErrorInvalidFunction);
+  }
+}
+
+std::vector<SimMouse::Output> SimMouse::handle_dfu(const std::vector<std::uint8_t>& request, unsigned function,
+                                                   const std::vector<std::uint8_t>& params) {
+  const int dfu_index = index_of(kDfu);
+  auto status_params = [](std::uint32_t next, std::uint8_t status) {
+    return std::vector<std::uint8_t>{0x00, 0x00, hi(next), lo(next), status};
+  };
+
+  if (function == 5) {  // restart
+    const bool updated = receiver_.erased() && receiver_.verified(1) && receiver_.verified(2);
+    // Nothing written since the bootloader started: the old application is intact.
+    const bool intact = !receiver_.erased();
+    const bool stay_away = faults_.stay_away_after_restart;
+    const std::uint32_t expected_generation = generation_;
+    const auto restart_delay = config_.restart_delay;
+    std::weak_ptr<SimMouse> weak = weak_from_this();
+    // The answer goes out first; then the mouse drops off the bus and, unless
+    // it needs a power cycle, comes back with whatever firmware it now has.
+    scheduler_.post(
+        [weak, expected_generation, updated, intact, stay_away, restart_delay] {
+          std::shared_ptr<SimMouse> self = weak.lock();
+          if (!self) return;
+          std::uint32_t absent_generation = 0;
+          {
+            std::lock_guard<std::mutex> guard(self->lock_);
+            if (self->generation_ != expected_generation) return;
+            self->go_absent_locked();
+            self->stay_away_ = stay_away;
+            absent_generation = self->generation_;
+          }
+          self->notify_presence();
+          if (stay_away) return;
+          self->scheduler_.post(
+              [weak, absent_generation, updated, intact] {
+                std::shared_ptr<SimMouse> mouse = weak.lock();
+                if (!mouse) return;
+                {
+                  std::lock_guard<std::mutex> guard(mouse->lock_);
+                  if (mouse->generation_ != absent_generation || mouse->stay_away_) return;
+                  if (updated) {
+                    // New firmware: its default profiles and LED setting replace the user's.
+                    mouse->version_ = mouse->config_.updated_version;
+                    mouse->type6_build_ = mouse->config_.updated_type6_build;
+                    mouse->profiles_.reset_to_factory();
+                    mouse->nv_config_[kNvLedId] = {0, 0, 0};
+                    mouse->receiver_.reset();
+                  }
+                  mouse->appear_locked(updated || intact ? Mode::Application : Mode::Bootloader);
+                }
+                mouse->notify_presence();
+              },
+              restart_delay);
+        },
+        config_.latency + std::chrono::milliseconds(1));
+    return {{answer(request, {})}};
+  }
+
+  const bool is_start = function == 4;
+  if (!is_start && function > 3) return {{error(request, kErrorInvalidFunction)}};
+  if (params.size() < 16) return {{error(request, kErrorInvalidArgument)}};
+  const int image = is_start ? receiver_.image_for(params) : receiver_.current_image();
+  const std::uint32_t packet = is_start ? 0 : receiver_.next_packet();
+
+  if (applies(faults_, faults_.disappear_at_packet, image, packet)) {
+    faults_.disappear_at_packet = -1;
+    go_absent_locked();
+    const std::uint32_t expected_generation = generation_;
+    std::weak_ptr<SimMouse> weak = weak_from_this();
+    scheduler_.post([weak] {
+      if (auto self = weak.lock()) self->notify_presence();
+    });
+    if (faults_.reappear_after_ms >= 0) {
+      scheduler_.post(
+          [weak, expected_generation] {
+            std::shared_ptr<SimMouse> self = weak.lock();
+            if (!self) return;
+            {
+              std::lock_guard<std::mutex> guard(self->lock_);
+              if (self->generation_ != expected_generation) return;
+              self->appear_locked(Mode::Bootloader);
+            }
+            self->notify_presence();
+          },
+          std::chrono::milliseconds(faults_.reappear_after_ms));
+    } else {
+      stay_away_ = true;
+    }
+    return {};
+  }
+  if (applies(faults_, faults_.error_response_to_packet, image, packet)) {
+    faults_.error_response_to_packet = -1;
+    return {{error(request, faults_.error_byte)}};
+  }
+  if (applies(faults_, faults_.bad_status_packet, image, packet)) {
+    faults_.bad_status_packet = -1;
+    return {{answer(request, status_params(packet, faults_.bad_status))}};
+  }
+
+  std::vector<Output> outputs;
+  if (is_start) {
+    const SimDfuReceiver::Answer result = receiver_.start(params);
+    outputs.push_back({answer(request, status_params(result.next_packet, result.status))});
+    // The start is answered "wait"; the request for packet 1 follows as a notification.
+    if (result.status == SimDfuReceiver::kWait || result.status == SimDfuReceiver::kComplete) {
+      const std::uint8_t status =
+          result.status == SimDfuReceiver::kComplete ? SimDfuReceiver::kComplete : SimDfuReceiver::kAccepted;
+      outputs.push_back({notification(dfu_index, 0, status_params(result.next_packet, status)), config_.latency});
+    }
+  } else {
+    const SimDfuReceiver::Answer result = receiver_.packet(function, params);
+    outputs.push_back({answer(request, status_params(result.next_packet, result.status))});
+  }
+
+  if (applies(faults_, faults_.drop_response_to_packet, image, packet)) {
+    faults_.drop_response_to_packet = -1;
+    outputs.erase(outputs.begin());
+  } else if (applies(faults_, faults_.late_packet, image, packet)) {
+    faults_.late_packet = -1;
+    outputs.front().delay = faults_.late_by;
+  }
+  if (applies(faults_, faults_.unsolicited_status_after_packet, image, packet)) {
+    faults_.unsolicited_status_after_packet = -1;
+    outputs.push_back({notification(dfu_index, 0, status_params(packet + 1, SimDfuReceiver::kAccepted)),
+                       config_.latency + config_.latency});
+  }
+  return outputs;
+}
+
+}  // namespace rodiz::sim

@@ -1,0 +1,159 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sim/SimDfuReceiver.h"
+#include "sim/SimFaults.h"
+#include "sim/SimProfileMemory.h"
+#include "sim/SimScheduler.h"
+
+namespace rodiz::sim {
+
+class SimChannel;
+
+// A firmware version as the mouse reports it: BCD major.minor and build.
+struct SimVersion {
+  int major = 14;
+  int minor = 2;
+  int build = 6;
+};
+
+// One HID collection through which the mouse shows itself on the bus.
+struct SimCollection {
+  std::string path;
+  int pid = 0;
+  int bit = 0;
+  int need = 0;
+  int report_length = 0;
+  std::string combine_key;
+  std::string name;
+  std::uint32_t generation = 0;
+};
+
+struct SimMouseConfig {
+  SimVersion version;                 // application firmware before an update
+  SimVersion updated_version{14, 2, 7};
+  int type6_build = 2;                // the build of the type-6 firmware entity
+  int updated_type6_build = 3;
+  int extended_model_id = 0;
+  std::string name = "Mirel VELOXA Wireless Gaming Mouse";
+  std::uint32_t unit_id = 0x5A3C9E17;
+  // Per-report answer time: a full-speed USB device answers in the next 1 ms frame.
+  std::chrono::microseconds latency{1000};
+  std::chrono::milliseconds reboot_delay{400};   // from SetDfuControl to the bootloader's arrival
+  std::chrono::milliseconds restart_delay{400};  // from DFURestart to the application's arrival
+  int sector_count = 16;
+  int sector_size = 256;
+  std::vector<SimImage> expected_images;  // image 1 (main), image 2 (second target)
+  bool start_in_bootloader = false;
+  // Tells serial numbers (and so paths) of several simulated mice apart.
+  int serial = 1;
+};
+
+// The simulated mouse: the device side of the report protocol in application
+// mode (product id 0xC087) and bootloader mode (0xAADB), with onboard
+// profiles, LED configuration, a bootloader that verifies what it receives,
+// and fault injection. It answers on a thread of its own after its latency.
+// All public operations are thread-safe.
+class SimMouse : public std::enable_shared_from_this<SimMouse> {
+ public:
+  enum class Mode { Absent, Application, Bootloader };
+
+  static constexpr int kApplicationPid = 0xC087;
+  static constexpr int kBootloaderPid = 0xAADB;
+
+  explicit SimMouse(SimMouseConfig config);
+  ~SimMouse();
+
+  // Comes onto the bus (in application or bootloader mode, as configured).
+  void start();
+  // Called (from any thread, without locks held) whenever the collections change.
+  void set_presence_listener(std::function<void()> listener);
+  std::vector<SimCollection> collections() const;
+  bool is_current(std::uint32_t generation) const;
+
+  // A report written to collection `bit` of generation `generation`; false
+  // when that collection is gone.
+  bool receive(std::uint32_t generation, int bit, const std::vector<std::uint8_t>& report);
+  void attach(std::uint32_t generation, int bit, std::weak_ptr<SimChannel> channel);
+
+  // --- what tests and the command line can do to it
+  void set_faults(const SimFaults& faults);
+  SimFaults faults() const;
+  void set_latency(std::chrono::microseconds latency);
+  // Changes the running firmware behind the host's back.
+  void set_firmware(SimVersion version, int type6_build);
+  // Pulls the plug and puts it back: also brings back a mouse that stays away.
+  void power_cycle();
+  // The user switched profile on the mouse: a notification follows.
+  void press_profile_button(int profile);
+  // Another program on the same mouse wrote its configuration cookie; its
+  // answer is seen by every reader of the device.
+  void foreign_set_cookie(std::uint16_t cookie, int swid);
+  // Waits until nothing is due within `horizon` (answers, reboots).
+  void wait_idle(std::chrono::milliseconds horizon = std::chrono::milliseconds(0));
+
+  // --- state, for checks
+  Mode mode() const;
+  SimVersion version() const;
+  int type6_build() const;
+  std::vector<std::vector<std::uint8_t>> sectors() const;
+  int active_profile() const;
+  int resolution_index() const;
+  std::vector<std::uint8_t> nv_config(int id) const;
+  std::uint16_t cookie() const;
+  bool image_verified(int image) const;
+  // Number of requests it answered (including error answers).
+  int requests() const;
+
+ private:
+  struct Output {
+    std::vector<std::uint8_t> report;
+    std::chrono::microseconds delay{0};
+  };
+
+  // The feature ids of the current mode, by index.
+  const std::vector<int>& feature_table() const;
+  int index_of(int feature_id) const;
+  std::vector<Output> handle(const std::vector<std::uint8_t>& request);
+  std::vector<Output> handle_dfu(const std::vector<std::uint8_t>& request, unsigned function,
+                                 const std::vector<std::uint8_t>& params);
+  std::vector<std::uint8_t> answer(const std::vector<std::uint8_t>& request,
+                                   const std::vector<std::uint8_t>& params) const;
+  std::vector<std::uint8_t> error(const std::vector<std::uint8_t>& request, std::uint8_t code) const;
+  std::vector<std::uint8_t> notification(int index, unsigned function, const std::vector<std::uint8_t>& params) const;
+  void deliver(const std::vector<std::uint8_t>& report);
+  void emit(std::vector<Output> outputs);
+
+  // Presence changes (scheduler thread or caller, lock held by caller).
+  void go_absent_locked();
+  void appear_locked(Mode mode);
+  void notify_presence();
+
+  mutable std::mutex lock_;
+  SimMouseConfig config_;
+  SimFaults faults_;
+  Mode mode_ = Mode::Absent;
+  std::uint32_t generation_ = 0;
+  SimVersion version_;
+  int type6_build_ = 0;
+  SimProfileMemory profiles_;
+  std::map<int, std::vector<std::uint8_t>> nv_config_;
+  std::uint16_t cookie_ = 0;
+  SimDfuReceiver receiver_;
+  bool stay_away_ = false;
+  int requests_ = 0;
+  std::map<int, std::weak_ptr<SimChannel>> channels_;
+  std::function<void()> listener_;
+  // Last: destroyed first, so no task runs on a half-destroyed mouse.
+  SimScheduler scheduler_;
+};
+
+}  // namespace rodiz::sim

@@ -1,0 +1,11 @@
+# The simulated mouse and bus, and the library features driven against them.
+rodiz_add_test(sim_tests
+  SOURCES
+    sim/SimHarness.cpp
+    sim/DiscoveryTest.cpp
+    sim/FirmwareIdentityTest.cpp
+    sim/DfuTransferTest.cpp
+    sim/DfuFaultTest.cpp
+    sim/SimFaultsTest.cpp
+  LIBS rodiz_sim
+  LABELS concurrency)
