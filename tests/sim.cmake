@@ -7,5 +7,7 @@ rodiz_add_test(sim_tests
     sim/DfuTransferTest.cpp
     sim/DfuFaultTest.cpp
     sim/SimFaultsTest.cpp
+    sim/ConnectionTest.cpp
+    sim/ManagerEndToEndTest.cpp
   LIBS rodiz_sim
   LABELS concurrency)

@@ -338,6 +338,14 @@ void DeviceManager::onPowerChange(bool standBy) {
   }
 }
 
+void DeviceManager::retry_bus_later(std::shared_ptr<IHardwareBus> bus) {
+  MLOG(LogInfo, "DeviceManager::onPlug addBus of receiver failed, will retry");
+  retry_busses_.insert(std::move(bus));
+  const int before = retry_count_;
+  retry_count_ = 1;
+  if (before == 0 && retry_timer_) retry_timer_->start(2000);
+}
+
 void DeviceManager::onTimerEvent(int id) {
   if (id != addbusRetryTimerId) return;
   MLOG(LogInfo, "DeviceManager::onTimerEvent(addbusRetryTimerId)");

@@ -63,6 +63,9 @@ class DeviceManager : public IDeviceManager,
   virtual void removeBus(std::shared_ptr<IHardwareBus> bus);
 
   bool lazyInitializeHardwareBusses();
+  // A receiver bus whose enumeration failed: retried by the retry timer with a
+  // growing pause (2 s, then 8 s doubling), nine attempts in all.
+  void retry_bus_later(std::shared_ptr<IHardwareBus> bus);
   void dumpDevices();
   // Notifications sent and not yet answered by call_event_from_runloop.
   int triggers();

@@ -38,6 +38,10 @@ class SimHarness {
   // A new Device on channel().
   std::shared_ptr<Device> make_device(int timeout_ms = 150);
 
+  // The run loop that delivers the library's queued events to this thread.
+  RunLoopPump& pump() { return *pump_; }
+  std::shared_ptr<IDeviceManager> manager() { return manager_; }
+
   std::shared_ptr<sim::SimMouse> mouse;
   std::shared_ptr<sim::SimBus> bus;
   std::shared_ptr<CombinerBus> combiner;

@@ -52,7 +52,8 @@ class FakeChannel : public IHardwareDevice,
   bool open() override;
   void close() override;
   bool write(std::vector<Byte> report, bool blocking) override;
-  std::weak_ptr<IHardwareBus> owning_bus() override { return {}; }
+  std::weak_ptr<IHardwareBus> owning_bus() override { return bus_; }
+  void set_bus(std::weak_ptr<IHardwareBus> bus) { bus_ = std::move(bus); }
   std::string path() override { return path_; }
   int pid() override { return pid_; }
   std::string name() override { return "Fake Channel"; }
@@ -76,6 +77,7 @@ class FakeChannel : public IHardwareDevice,
   std::atomic<bool> connected_{true};
   std::atomic<bool> alive_after_timeout_{true};
   std::atomic<bool> open_{false};
+  std::weak_ptr<IHardwareBus> bus_;
 
   std::mutex lock_;
   std::condition_variable wake_;
