@@ -23,7 +23,7 @@ namespace rodiz {
 // completely is copied aside before its first rewrite.
 class FileSettingsKey : public SettingsKey {
  public:
-  // `file` is the key's file, `section` the key path written in it.
+  // `file` is the key's file (see file_for).
   FileSettingsKey(std::string path, std::string file, bool writable);
 
   std::optional<std::uint32_t> get_dword(const std::string& name) override;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "runtime/Byte.h"
@@ -53,8 +54,11 @@ class RegExportFile {
   // True when the value was there.
   bool erase(std::string_view name);
 
-  // One text per thing that could not be read; empty for a sound file.
+  // One text per thing that could not be read, the first kMaxProblemTexts
+  // of them; problem_count() counts them all and is 0 for a sound file.
   const std::vector<std::string>& problems() const { return problems_; }
+  std::size_t problem_count() const { return problem_count_; }
+  static constexpr std::size_t kMaxProblemTexts = 100;
 
   // Value names that the format can hold: no NUL or other control character.
   static bool is_valid_value_name(std::string_view name);
@@ -68,17 +72,21 @@ class RegExportFile {
   void parse_line(std::string_view line, int line_number);
   bool parse_value(std::string_view line, Value* value) const;
   void problem(int line_number, const std::string& what, std::string_view line);
+  void problem(std::string text);
 
   std::string section_path_;
   std::vector<std::string> preamble_;
   std::vector<Entry> entries_;
   std::vector<std::string> problems_;
+  std::size_t problem_count_ = 0;
 
-  // Parser state.
+  // Parser state. The index finds a repeated value name without a search per
+  // line, which a hostile file of many lines would make quadratic.
   enum class Section { None, Ours, Foreign };
   Section section_ = Section::None;
   bool seen_header_ = false;
   bool seen_section_ = false;
+  std::unordered_map<std::string, std::size_t> index_;
 };
 
 }  // namespace rodiz

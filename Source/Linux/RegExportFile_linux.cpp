@@ -196,7 +196,7 @@ bool has_control_character(std::string_view text) {
 std::string excerpt(std::string_view line) {
   std::string out;
   for (unsigned char c : line.substr(0, 60)) {
-    if (c < 0x20 || c == 0x7F) {
+    if (c < 0x20 || c >= 0x7F) {
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
       out += escaped;
@@ -214,16 +214,24 @@ RegExportFile::RegExportFile(std::string key_path) : section_path_(std::move(key
 
 bool RegExportFile::is_valid_value_name(std::string_view name) { return !has_control_character(name); }
 
+void RegExportFile::problem(std::string text) {
+  if (problem_count_++ < kMaxProblemTexts) problems_.push_back(std::move(text));
+}
+
 void RegExportFile::problem(int line_number, const std::string& what, std::string_view line) {
+  if (problem_count_ >= kMaxProblemTexts) {
+    ++problem_count_;
+    return;
+  }
   std::string text = "line " + std::to_string(line_number) + ": " + what;
   if (!line.empty()) text += ": " + excerpt(line);
-  problems_.push_back(std::move(text));
+  problem(std::move(text));
 }
 
 RegExportFile RegExportFile::parse(std::string_view content, const std::string& key_path) {
   RegExportFile file(key_path);
   if (content.size() > kMaxFileSize) {
-    file.problems_.push_back("the file is larger than " + std::to_string(kMaxFileSize) + " bytes and was not read");
+    file.problem("the file is larger than " + std::to_string(kMaxFileSize) + " bytes and was not read");
     return file;
   }
   std::string decoded;
@@ -231,8 +239,8 @@ RegExportFile RegExportFile::parse(std::string_view content, const std::string& 
     // Exported on Windows: UTF-16LE with a byte order mark.
     const auto* data = reinterpret_cast<const Byte*>(content.data()) + 2;
     const std::size_t units = (content.size() - 2) / 2;
-    if (!utf16le_to_utf8(data, units, &decoded)) file.problems_.push_back("the file holds invalid UTF-16 text");
-    if (content.size() % 2 != 0) file.problems_.push_back("the file ends in the middle of a UTF-16 character");
+    if (!utf16le_to_utf8(data, units, &decoded)) file.problem("the file holds invalid UTF-16 text");
+    if (content.size() % 2 != 0) file.problem("the file ends in the middle of a UTF-16 character");
     content = decoded;
   } else if (content.size() >= 3 && content.substr(0, 3) == "\xEF\xBB\xBF") {
     content.remove_prefix(3);
@@ -255,8 +263,8 @@ RegExportFile RegExportFile::parse(std::string_view content, const std::string& 
       logical += line;
     }
     // A trailing backslash continues a value on the next line.
-    const bool continues = !logical.empty() && logical.back() == '\\' && logical.front() != ';' &&
-                           position <= content.size();
+    const bool continues =
+        !logical.empty() && logical.back() == '\\' && logical.front() != ';' && position <= content.size();
     if (continues) {
       logical.pop_back();
       continue;
@@ -264,6 +272,7 @@ RegExportFile RegExportFile::parse(std::string_view content, const std::string& 
     file.parse_line(logical, logical_start);
     logical.clear();
   }
+  file.index_.clear();
   return file;
 }
 
@@ -299,8 +308,7 @@ void RegExportFile::parse_line(std::string_view line, int line_number) {
     std::vector<std::string> theirs;
     const bool same_key = starts_with_nocase(inner, kHive) &&
                           SettingsKey::split_path(std::string(inner.substr(kHive.size())), &theirs) &&
-                          SettingsKey::split_path(section_path_, &ours) && ours.size() == theirs.size() &&
-                          [&] {
+                          SettingsKey::split_path(section_path_, &ours) && ours.size() == theirs.size() && [&] {
                             for (std::size_t i = 0; i < ours.size(); ++i) {
                               if (!equal_nocase(ours[i], theirs[i])) return false;
                             }
@@ -329,12 +337,13 @@ void RegExportFile::parse_line(std::string_view line, int line_number) {
     problem(line_number, "a line that cannot be read is ignored", line);
     return;
   }
-  for (Entry& entry : entries_) {
-    if (!entry.is_comment && equal_nocase(entry.value.name, value.name)) {
-      problem(line_number, "a value that appears twice: the last one counts", line);
-      entry.value = std::move(value);
-      return;
-    }
+  std::string folded = value.name;
+  for (char& c : folded) c = lower(c);
+  const auto [slot, fresh] = index_.try_emplace(std::move(folded), entries_.size());
+  if (!fresh) {
+    problem(line_number, "a value that appears twice: the last one counts", line);
+    entries_[slot->second].value = std::move(value);
+    return;
   }
   Entry entry;
   entry.value = std::move(value);

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace rodiz {
+
+// What the log needs from the operating system. Times of files and of the
+// process are in 100-ns units since 1601-01-01 UTC on every platform.
+class XLogPlatformSpecific {
+ public:
+  struct FileEntry {
+    std::string name;
+    std::uint64_t last_write = 0;
+  };
+
+  // Days between two times of this unit.
+  static constexpr std::uint64_t kTicksPerDay = 864000000000ull;
+  // The log's folder below the temporary directory.
+  static constexpr const char* kLogFolder = "xlog_orvantis";
+
+  // The temporary directory with its trailing separator, written into
+  // `buffer` of `size` characters; its length, or 0 when there is none or it
+  // does not fit (Windows: GetTempPathA; Linux: $TMPDIR or /tmp).
+  static std::size_t temp_directory(char* buffer, std::size_t size);
+  static char path_separator();
+  // True when the directory exists afterwards.
+  static bool create_directory(const std::string& path);
+  // One line to the debugger (Windows: OutputDebugStringA; Linux: standard error).
+  static void debugger_output(const char* line, std::size_t length);
+  // The full path of the running executable; empty when unknown.
+  static std::string module_path();
+  static std::optional<std::uint64_t> process_creation_time();
+  // strftime of `seconds` in local time; false when it does not fit.
+  static bool format_local_time(std::time_t seconds, const char* format, char* out, std::size_t size);
+  // The plain files of `directory` (with its trailing separator).
+  static bool list_directory(const std::string& directory, std::vector<FileEntry>* files);
+  // False with the system's error number in `error`.
+  static bool delete_file(const std::string& path, unsigned* error);
+  static unsigned process_id();
+  static unsigned thread_id();
+  // For appending and reading, not inherited by child processes. Lines are
+  // written with their own CR LF, so the stream does not translate.
+  static std::FILE* open_log_file(const std::string& path);
+
+  // The log's folder with its trailing separator, created when missing;
+  // false when the temporary directory is unavailable or longer than 289
+  // characters.
+  static bool log_directory(std::string* directory);
+  // Deletes this executable's log files that are seven days or more older
+  // than its newest one; other executables' files are never touched.
+  static void purgeOldLogFiles(const char* procname, const char* name_space);
+};
+
+}  // namespace rodiz
