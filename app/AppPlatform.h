@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace mirel {
+
+// What the trace and the log file need from the operating system.
+class AppPlatform {
+ public:
+  // The user's Documents folder, or empty when it cannot be found. With
+  // `createIfMissing` a missing folder is made where that is the platform's
+  // habit (Linux desktops make it on first use; Windows always has one).
+  static std::filesystem::path DocumentsFolder(bool createIfMissing);
+  // Longest log file path the platform's file calls accept; 0 for no limit.
+  static std::size_t MaxLogFilePath();
+  // One finished trace line (UTF-8) to the debugger output, or standard
+  // error where there is no debugger output.
+  static void WriteDebugOutput(const std::string& utf8Line);
+  // Local date and time as "%m/%d/%Y %H:%M:%S".
+  static std::string LocalTimeStamp();
+};
+
+// The log file handle: opened for reading and writing, others may read, and
+// appended to.
+class AppLogFile {
+ public:
+  AppLogFile() = default;
+  ~AppLogFile();
+  AppLogFile(const AppLogFile&) = delete;
+  AppLogFile& operator=(const AppLogFile&) = delete;
+
+  // Opens or creates `path` and moves to its end. `existingSize` receives the
+  // size the file had, so that the caller knows whether it is new.
+  bool Open(const std::filesystem::path& path, std::uint64_t* existingSize);
+  bool Write(const std::uint8_t* data, std::size_t size);
+  void Close();
+  bool IsOpen() const;
+
+ private:
+  std::intptr_t m_handle = -1;
+};
+
+}  // namespace mirel

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#if defined(__MINGW32__)
+#define MIREL_PRINTF_FORMAT(format_index, first_arg) \
+  __attribute__((format(__MINGW_PRINTF_FORMAT, format_index, first_arg)))
+#elif defined(__GNUC__)
+#define MIREL_PRINTF_FORMAT(format_index, first_arg) __attribute__((format(printf, format_index, first_arg)))
+#else
+#define MIREL_PRINTF_FORMAT(format_index, first_arg)
+#endif
+
+namespace mirel {
+
+// The application's trace: one printf-style line at a time, prefixed with the
+// seconds since program start, written to the debugger output (standard error
+// on Linux) and, once opened, to the UTF-16 log file in the user's Documents
+// folder. Any thread may trace; each line is written whole.
+//
+// Formats are UTF-8 narrow strings rather than wide ones: the wide printf
+// formats of the Windows and GNU C libraries disagree (%s, %S, %ls), while the
+// narrow ones mean the same everywhere.
+class AppTrace {
+ public:
+  static constexpr const char* kLogFileName = "MirelFirmwareUpdate.log";
+  // Longest message after the time prefix, in UTF-16 units as in the file.
+  static constexpr std::size_t kMaxMessageLength = 1012;
+
+  // Sets the program start to now. Without it the start is when this code
+  // first runs (static initialisation, or the first trace).
+  static void StartClock();
+
+  static void Trace(const char* format, ...) MIREL_PRINTF_FORMAT(1, 2);
+  static void TraceV(const char* format, va_list args) MIREL_PRINTF_FORMAT(1, 0);
+
+  // Opens MirelFirmwareUpdate.log in the Documents folder and appends a time
+  // stamp header. False, and no log file, when it cannot be opened.
+  static bool OpenLogFile();
+  // The same with a chosen file.
+  static bool OpenLogFile(const std::filesystem::path& path);
+  static void CloseLogFile();
+  static bool IsLogFileOpen();
+  // Where OpenLogFile() writes; empty when there is no Documents folder or
+  // the path would be too long for the platform.
+  static std::filesystem::path DefaultLogFilePath();
+
+  // Test seams. An empty function restores the real one. Both are called with
+  // the trace lock held, so they must not trace themselves.
+  using DebugOutput = std::function<void(const std::string& utf8Line)>;
+  using Clock = std::function<double()>;  // seconds since program start
+  static void SetDebugOutputForTesting(DebugOutput output);
+  static void SetClockForTesting(Clock clock);
+};
+
+// Shorthand for AppTrace::Trace, the form the controller uses.
+void Trace(const char* format, ...) MIREL_PRINTF_FORMAT(1, 2);
+
+}  // namespace mirel
