@@ -43,6 +43,8 @@ bool SimFaults::parse(const std::string& text, SimFaults* faults, std::string* e
       result.silent = true;
     } else if (name == "stay-away" && value.empty()) {
       result.stay_away_after_restart = true;
+    } else if (name == "refuse-restart" && value.empty()) {
+      result.refuse_restart = true;
     } else if (name == "foreign-swid" && value.empty()) {
       result.foreign_swid = true;
     } else if (name == "image") {

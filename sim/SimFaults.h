@@ -23,6 +23,7 @@ struct SimFaults {
   int disappear_at_packet = -1;              // the mouse drops off the bus instead of answering
   int reappear_after_ms = 500;               // ... and is back in bootloader mode after this long (-1: never)
   bool stay_away_after_restart = false;      // after a restart only a power cycle brings it back
+  bool refuse_restart = false;               // the restart request gets an error response
   bool foreign_swid = false;                 // every answer carries another program's software id
   bool silent = false;                       // answers nothing at all
 

@@ -585,6 +585,7 @@ std::vector<SimMouse::Output> SimMouse::handle_dfu(const std::vector<std::uint8_
     return std::vector<std::uint8_t>{0x00, 0x00, hi(next), lo(next), status};
   };
 
+  if (function == 5 && faults_.refuse_restart) return {{error(request, 5)}};
   if (function == 5) {  // restart
     const bool updated = receiver_.erased() && receiver_.verified(1) && receiver_.verified(2);
     // Nothing written since the bootloader started: the old application is intact.

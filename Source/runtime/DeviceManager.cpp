@@ -395,6 +395,7 @@ std::shared_ptr<IDevice> DeviceManager::makeDevice(std::shared_ptr<IHardwareDevi
   }
   MLOG(LogInfo, "DeviceManager::makeDevice making a device");
   auto device = std::make_shared<Device>(weak_from_this(), hwdev);
+  if (device_timeout_ms_ > 0) device->set_timeout_ms(device_timeout_ms_);
   MLOG(LogInfo, "DeviceManager::makeDevice initializing a device");
   device->initDevice(shared_from_this());
   device->persistent_data_directory(persistent_directory_);

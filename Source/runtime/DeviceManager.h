@@ -82,6 +82,8 @@ class DeviceManager : public IDeviceManager,
 
   // Test seam: where the retry timer comes from (default: a Timer).
   void set_timer_factory(TimerFactory factory) { timer_factory_ = std::move(factory); }
+  // Test seam: how long new devices wait for an answer (0: their default).
+  void set_device_timeout_ms(int ms) { device_timeout_ms_ = ms; }
   const std::set<std::shared_ptr<IHardwareBus>>& retry_busses() const { return retry_busses_; }
 
  protected:
@@ -119,6 +121,7 @@ class DeviceManager : public IDeviceManager,
   int retry_count_ = 0;
   std::set<std::shared_ptr<IHardwareBus>> retry_busses_;
   TimerFactory timer_factory_;
+  int device_timeout_ms_ = 0;
 };
 
 }  // namespace rodiz

@@ -1,0 +1,514 @@
+#include "app/CMirelDFUDlg.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+
+#include "app/AppTrace.h"
+#include "app/StringTable.h"
+#include "app/res/resource.h"
+#include "features/IFeature0003FirmwareInfo.h"
+#include "features/IFeature8100OnboardProfiles.h"
+#include "runtime/SettingsKey.h"
+
+namespace mirel {
+
+namespace {
+
+// Taken at most once per process, never cleared.
+std::atomic<bool> g_failure_path_taken{false};
+
+unsigned parse_decimal(const std::string& text, std::size_t from) {
+  unsigned value = 0;
+  for (std::size_t i = from; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + static_cast<unsigned>(text[i] - '0');
+  }
+  return value;
+}
+
+}  // namespace
+
+CMirelDFUDlg::CMirelDFUDlg(IDialogView& view, std::shared_ptr<rodiz::IDeviceManager> library, HostSoftware& host,
+                           FirmwareImageSet images, Options options)
+    : m_view(view), m_library(std::move(library)), m_host(host), m_options(options), m_images(std::move(images)) {
+  if (m_options.log_enabled) AppTrace::OpenLogFile();
+  // Seeded from the millisecond tick count, as the library's random users expect.
+  const auto ticks = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now().time_since_epoch())
+                         .count();
+  std::srand(static_cast<unsigned>(ticks));
+}
+
+CMirelDFUDlg::~CMirelDFUDlg() {
+  // Unsubscribe before the members go: queued events for us are dropped.
+  rodiz::Subscriber<rodiz::IFeature00d0DFU::Report>::leave_all();
+  rodiz::Subscriber<rodiz::IDeviceManager::ArrivalRemoval>::leave_all();
+  rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEvent>::leave_all();
+  m_f00d0.reset();
+  m_f00c2.reset();
+  m_targetDevice.reset();
+}
+
+bool CMirelDFUDlg::failure_path_taken() { return g_failure_path_taken; }
+
+void CMirelDFUDlg::reset_failure_path_for_testing() { g_failure_path_taken = false; }
+
+// ---------------------------------------------------------------------------
+// Start-up
+
+bool CMirelDFUDlg::OnInitDialog() {
+  m_view.set_window_icon(IDI_MIREL_APP);
+
+  bool host_was_running = false;
+  m_hostSoftwarePath = m_host.ShutDown(&host_was_running);
+  relaunchHostSoftware = host_was_running;
+
+  CountStart();
+
+  if (m_library) {
+    m_library->config_set(5, true);
+    rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEvent>::subscribe(m_library, rodiz::DeliveryImmediate,
+                                                                      "CMirelDFUDlg::RunLoopEvent");
+    rodiz::Subscriber<rodiz::IDeviceManager::ArrivalRemoval>::subscribe(m_library, rodiz::DeliveryRunLoop, "");
+  }
+
+  m_view.set_window_title(StringTable::LoadText(IDS_WINDOW_TITLE));
+  m_view.set_text(IDC_TITLE, StringTable::LoadText(IDS_TITLE_LINE));
+  m_view.set_text(IDC_WARNING, StringTable::LoadText(IDS_WARNING_LINE));
+  m_view.set_text(IDC_RELEASE_NOTES_HEADING, StringTable::LoadText(IDS_RELEASE_NOTES_HEADING));
+  m_view.set_text(IDC_CLOSE, StringTable::LoadText(IDS_CLOSE));
+  m_view.set_text(IDC_START, StringTable::LoadText(IDS_START));
+  m_view.add_list_entry(IDC_RELEASE_NOTES, "* " + StringTable::LoadText(IDS_RELEASE_NOTE));
+
+  LoadImages();
+
+  m_view.make_bold(IDC_STATUS);
+  m_view.set_product_picture(IDI_PRODUCT);
+
+  if (m_library) {
+    for (const std::shared_ptr<rodiz::IDevice>& device : m_library->devices()) onDeviceArrival(device);
+  }
+  if (!m_targetDevice) SwitchToState(WaitingForDevice);
+
+  m_view.set_list_extent(IDC_RELEASE_NOTES, 1200);
+  return true;
+}
+
+void CMirelDFUDlg::CountStart() {
+  // Counted only in a key that exists: starting the program never creates it.
+  std::unique_ptr<rodiz::SettingsKey> key = rodiz::SettingsKey::open(ProfileBackup::AppKeyPath(), true);
+  if (!key) return;
+  const std::uint32_t starts = key->get_dword("NumRetries").value_or(0);
+  key->set_dword("NumRetries", starts + 1);
+}
+
+void CMirelDFUDlg::LoadImages() {
+  if (!m_images.LoadImages()) FailurePath();
+}
+
+// ---------------------------------------------------------------------------
+// Messages, timers and buttons
+
+void CMirelDFUDlg::onRunLoopEvent() {
+  // Any library thread: only wake the controller's thread.
+  m_view.post_message(MSG_RUN_LOOP_EVENT, 0);
+}
+
+void CMirelDFUDlg::OnMessage(unsigned message, std::uintptr_t wparam) {
+  if (message == MSG_RUN_LOOP_EVENT) {
+    if (m_library) m_library->call_event_from_runloop();
+  } else if (message == MSG_SWITCH_STATE) {
+    SwitchToState(static_cast<int>(wparam));
+  }
+}
+
+void CMirelDFUDlg::StopTimer(unsigned id) { m_view.kill_timer(id); }
+
+void CMirelDFUDlg::OnTimer(unsigned id) {
+  Trace("CMirelDFUDlg::OnTimer, state=%d, id=0x%08x\n", m_state, id);
+  switch (id) {
+    case DetachWaitTimer:
+      StopTimer(id);
+      if (!m_targetDevice) SwitchToState(WaitingForDevice);
+      break;
+    case ExitCountdownTimer:
+      if (--exitCountdown <= 0) {
+        StopTimer(id);
+        relaunchHostSoftware = true;
+        RelaunchHostSoftware();
+        m_view.end_dialog(0);
+      }
+      break;
+    case PowerCycleTimer:
+      StopTimer(id);
+      SwitchToState(AwaitingPowerCycle);
+      break;
+    case PacketWatchdogTimer:
+      StopTimer(id);
+      RetryDfu();
+      break;
+    case RetryDelayTimer:
+      StopTimer(id);
+      RetryDfu();
+      break;
+    default:
+      StopTimer(id);
+      break;
+  }
+}
+
+void CMirelDFUDlg::OnStart() {
+  m_view.show(IDC_START, false);
+  SetStatusText(IDS_STATUS_PREPARING);
+  m_view.show(IDC_PROGRESS, true);
+  SwitchToState(EnteringBootloader);
+}
+
+void CMirelDFUDlg::OnClose() {
+  const bool closable = m_state == WaitingForDevice || m_state == ReadyToStart || m_state == Succeeded ||
+                        m_state == UpToDate || m_state == Failed;
+  if (m_targetDevice && !closable) return;
+  if (relaunchHostSoftware) RelaunchHostSoftware();
+  m_view.end_dialog(0);
+}
+
+void CMirelDFUDlg::RelaunchHostSoftware() {
+  std::unique_ptr<rodiz::SettingsKey> key = rodiz::SettingsKey::open(ProfileBackup::AppKeyPath());
+  if (!key) return;
+  const std::optional<std::string> path = key->get_string("MoxelPath");
+  if (path && path->size() < 520) m_host.Relaunch(*path);
+}
+
+void CMirelDFUDlg::SetStatusText(unsigned text_id) { m_view.set_text(IDC_STATUS, StringTable::LoadText(text_id)); }
+
+// ---------------------------------------------------------------------------
+// States
+
+void CMirelDFUDlg::SwitchToState(int state) {
+  Trace("CMirelDFUDlg::SwitchToState() called from %d to %d\n", m_state, state);
+  m_state = state;
+  switch (state) {
+    case WaitingForDevice:
+      m_view.show(IDC_PROGRESS, false);
+      m_view.show(IDC_START, false);
+      m_view.show(IDC_CLOSE, false);
+      SetStatusText(IDS_STATUS_CONNECT);
+      break;
+    case ReadyToStart:
+      m_view.show(IDC_PROGRESS, false);
+      m_view.show(IDC_START, true);
+      m_view.show(IDC_CLOSE, false);
+      SetStatusText(IDS_STATUS_CLICK_START);
+      break;
+    case EnteringBootloader: {
+      if (m_targetDevice) m_backup.ReadLedSetting(*m_targetDevice);
+      m_backup.Drop();
+      m_view.set_busy(true);
+      if (!m_backup.BackupFeature8100(m_targetDevice.get())) m_backup.Drop();
+      m_view.set_busy(false);
+      m_backup.SaveToRegistry(m_hostSoftwarePath);
+      EnterBootloader();
+      break;
+    }
+    case SendingImage1:
+      ResetTransfer();
+      m_progress = 0;
+      m_view.set_progress_range(0, m_images.totalBytes);
+      m_view.set_progress_step(1);
+      m_view.set_progress_position(0);
+      StartImage(FirmwareImageSet::kMainImageKey);
+      break;
+    case SendingImage2:
+      StartImage(FirmwareImageSet::kSecondImageKey);
+      break;
+    case AwaitingPowerCycle:
+      SetStatusText(IDS_STATUS_POWER_CYCLE);
+      break;
+    case RestoringSettings: {
+      m_progress = m_images.totalBytes;
+      m_view.set_progress_position(m_progress);
+      m_view.show(IDC_PROGRESS, true);
+      m_view.show(IDC_START, false);
+      if (m_targetDevice && !m_backup.HasBuffer()) m_backup.LoadFromRegistry();
+      if (m_targetDevice) m_backup.WriteLedSetting(*m_targetDevice);
+      if (m_backup.WriteBack(m_targetDevice.get(), &m_progress)) {
+        m_view.set_progress_position(m_progress);
+        m_backup.ForgetRestoredCopy();
+      }
+      m_backup.Drop();
+      m_view.post_message(MSG_SWITCH_STATE, Succeeded);
+      break;
+    }
+    case Succeeded:
+      SetStatusText(IDS_STATUS_SUCCESS);
+      m_view.show(IDC_CLOSE, true);
+      m_view.show(IDC_PROGRESS, false);
+      break;
+    case UpToDate:
+      SetStatusText(IDS_STATUS_UP_TO_DATE);
+      m_view.show(IDC_CLOSE, true);
+      m_view.show(IDC_PROGRESS, false);
+      break;
+    case Failed:
+      SetStatusText(IDS_STATUS_FAILED_RETRY);
+      break;
+    default:
+      // 1, 6 and numbers outside the table: stored, nothing else.
+      break;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Devices
+
+void CMirelDFUDlg::onDeviceArrival(std::shared_ptr<rodiz::IDevice> device) {
+  Trace("CMirelDFUDlg::onDeviceArrival, pid=0x%x, dfu state=%d\n", device ? static_cast<unsigned>(device->pid()) : 0u,
+        m_state);
+  if (retryCount >= 3 || !device || m_targetDevice) return;
+  const int pid = device->pid();
+  if (pid == kBootloaderPid) {
+    m_targetDevice = device;
+    onDeviceBootLoaderAttached();
+  } else if (pid == kApplicationPid) {
+    m_targetDevice = device;
+    onDeviceAttached();
+  }
+}
+
+void CMirelDFUDlg::onDeviceRemoval(std::shared_ptr<rodiz::IDevice> device) {
+  if (!device || !m_targetDevice) return;
+  // The product id alone decides, not whether it is the device held.
+  const int pid = device->pid();
+  if (pid == kBootloaderPid) {
+    onDeviceBootLoaderDetached();
+  } else if (pid == kApplicationPid) {
+    onDeviceDetached();
+  }
+}
+
+void CMirelDFUDlg::ReleaseDevice() {
+  if (m_f00d0) rodiz::Subscriber<rodiz::IFeature00d0DFU::Report>::unsubscribe(m_f00d0);
+  m_targetDevice.reset();
+  m_f00c2.reset();
+  m_f00d0.reset();
+}
+
+void CMirelDFUDlg::onDeviceDetached() {
+  Trace("CMirelDFUDlg::onDeviceDetached\n");
+  ReleaseDevice();
+  ResetTransfer();
+  if (m_state == EnteringBootloader) {
+    // The mouse is rebooting into its bootloader.
+    m_view.set_timer(DetachWaitTimer, kDetachWaitMs);
+  } else {
+    SwitchToState(WaitingForDevice);
+  }
+}
+
+void CMirelDFUDlg::onDeviceBootLoaderAttached() {
+  Trace("CMirelDFUDlg::onDeviceBootLoaderAttached\n");
+  StopTimer(DetachWaitTimer);
+  SwitchToState(SendingImage1);
+}
+
+void CMirelDFUDlg::onDeviceBootLoaderDetached() {
+  Trace("CMirelDFUDlg::onDeviceBootLoaderDetached\n");
+  ReleaseDevice();
+  ResetTransfer();
+  if (m_state != Restarting && m_state != Failed) SwitchToState(WaitingForDevice);
+}
+
+void CMirelDFUDlg::ResetTransfer() {
+  m_images.ResetOffsets();
+  m_currentImageKey = 0;
+  m_currentWriter.reset();
+  StopTimer(RetryDelayTimer);
+  StopTimer(PacketWatchdogTimer);
+}
+
+void CMirelDFUDlg::onDeviceAttached() {
+  Trace("CMirelDFUDlg::onDeviceAttached\n");
+  if (!m_targetDevice) {
+    Trace("  no device instance\n");
+    return;
+  }
+  m_f00c2 = m_targetDevice->feature<rodiz::IFeature00c2DFUControl>();
+  if (!m_f00c2) {
+    Trace("  unable to get feature 0x00c2\n");
+    return;
+  }
+  auto f0003 = m_targetDevice->feature<rodiz::IFeature0003FirmwareInfo>();
+  if (!f0003) {
+    Trace("  unable to get feature 0x0003\n");
+    return;
+  }
+  Trace("Calling f0003=>GetFwFormattedVersion\n");
+  std::string version;
+  if (!f0003->GetFwFormattedVersion(&version)) {
+    Trace("  GetFwFormattedVersion failed\n");
+    return;
+  }
+  const std::size_t first_dot = version.find('.');
+  if (first_dot == std::string::npos) return;
+  const std::size_t second_dot = version.find('.', first_dot + 1);
+  if (second_dot == std::string::npos) return;
+  std::uint16_t type6_build = 0;
+  if (!f0003->GetFwInfoByType(6, nullptr, nullptr, &type6_build, nullptr, nullptr)) return;
+
+  ResetTransfer();
+
+  const auto minor = static_cast<std::uint16_t>(parse_decimal(version, first_dot + 1));
+  const std::string build_text = version.substr(second_dot + 1);
+  // A four-character build beginning "99" is numbered by its last two digits.
+  const auto build = static_cast<std::uint16_t>(build_text.size() == 4 && build_text.compare(0, 2, "99") == 0
+                                                    ? parse_decimal(build_text, 2)
+                                                    : parse_decimal(build_text, 0));
+
+  if (auto profiles = m_targetDevice->feature<rodiz::IFeature8100OnboardProfiles>()) {
+    rodiz::IFeature8100OnboardProfiles::Info info;
+    if (profiles->GetOnboardProfilesInfo(&info)) {
+      m_backup.NoteProfileInfo(info.sectorCount, info.sectorSize);
+    } else {
+      Trace("  GetOnboardProfilesInfo failed\n");
+    }
+  } else {
+    Trace("  failed to get 0x8100\n");
+  }
+
+  Trace("f0003=>GetFwFormattedVersion: minor=%d, build=%d\n", minor, build);
+  Trace("  current state is %d\n", m_state);
+  switch (m_state) {
+    case WaitingForDevice: {
+      int model = 0;
+      if (f0003->GetExtendedModelId(&model, 1)) {
+        if (model == 0) m_view.set_product_picture(IDI_PRODUCT);
+        if (model == 1) m_view.set_product_picture(IDI_PRODUCT_MODEL1);
+      }
+      const std::uint32_t level = static_cast<std::uint32_t>(minor) * 65536u + build;
+      const bool needed = level < 0x00020007u || type6_build < 3 || m_options.force;
+      SwitchToState(needed ? ReadyToStart : UpToDate);
+      break;
+    }
+    case EnteringBootloader:
+      // Back in application mode while asked into the bootloader: try again.
+      SwitchToState(EnteringBootloader);
+      break;
+    case Restarting:
+    case AwaitingPowerCycle:
+      StopTimer(PowerCycleTimer);
+      SwitchToState(RestoringSettings);
+      break;
+    case RestoringSettings:
+      SwitchToState(RestoringSettings);
+      break;
+    default:
+      break;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Transfer
+
+void CMirelDFUDlg::EnterBootloader() {
+  if (!m_targetDevice || !m_f00c2 || m_images.images.empty() || m_images.totalPackets == 0) return;
+  // One-way: the answer is the device's removal and its bootloader's arrival.
+  m_f00c2->SetDfuControl(1, 0);
+}
+
+void CMirelDFUDlg::StartImage(int key) {
+  if (!m_f00d0) {
+    if (m_targetDevice) m_f00d0 = m_targetDevice->feature<rodiz::IFeature00d0DFU>();
+    if (!m_f00d0) return;
+    rodiz::Subscriber<rodiz::IFeature00d0DFU::Report>::subscribe(m_f00d0, rodiz::DeliveryRunLoop, "");
+  }
+  SetStatusText(IDS_STATUS_UPDATING);
+  m_view.show(IDC_PROGRESS, true);
+  m_currentImageKey = key;
+  auto it = m_images.images.find(key);
+  m_currentWriter = it == m_images.images.end() ? nullptr : it->second;
+  SendNextPacket(0);
+}
+
+bool CMirelDFUDlg::SendNextPacket(std::uint32_t n) {
+  Trace("CMirelDFUDlg::SendNextPacket (%d)\n", static_cast<int>(n));
+  if (!m_f00d0) {
+    Trace("  m_f00d0 is null\n");
+    return false;
+  }
+  std::vector<std::uint8_t> packet;
+  const bool available = !m_images.images.empty() && m_images.totalPackets != 0 && m_currentWriter &&
+                         n + 1u <= m_images.totalPackets && m_currentWriter->nextPacket(&packet);
+  if (!available) {
+    Trace("  nextPacket is null\n");
+    return false;
+  }
+  bool sent = false;
+  if (m_currentWriter->offset == 0) {
+    int status = 0;
+    sent = m_f00d0->DFUStart(packet, &status, nullptr);
+    if (sent && status > 3) {
+      Trace("  IsDfuError returned true\n");
+      sent = false;
+    }
+  } else {
+    sent = m_f00d0->DFUSendPacket(n, packet);
+  }
+  if (!sent) {
+    Trace("  DFUSendPacket failed. Retrying after delay\n");
+    m_view.set_timer(RetryDelayTimer, kRetryDelayMs);
+    return false;
+  }
+  m_currentWriter->offset += DFUWriter::kPacketSize;
+  m_progress += DFUWriter::kPacketSize;
+  m_view.set_progress_position(m_progress);
+  m_view.set_timer(PacketWatchdogTimer, kPacketWatchdogMs);
+  return true;
+}
+
+void CMirelDFUDlg::onDfuStatus(std::uint32_t packetNumber, std::vector<rodiz::Byte> data) {
+  // The feature only raises events that carry a status byte; anything else
+  // is ignored and left to the watchdog.
+  if (data.size() < 5) return;
+  switch (data[4]) {
+    case 1:
+      SendNextPacket(packetNumber);
+      break;
+    case 2:
+      StopTimer(PacketWatchdogTimer);
+      if (m_currentImageKey == FirmwareImageSet::kSecondImageKey) {
+        SwitchToState(Restarting);
+        if (m_f00d0) m_f00d0->DFURestart(0);
+        m_view.set_timer(PowerCycleTimer, kPowerCycleMs);
+      } else {
+        SwitchToState(SendingImage2);
+      }
+      break;
+    case 3:
+      break;
+    default:
+      m_view.set_timer(RetryDelayTimer, kRetryDelayMs);
+      break;
+  }
+}
+
+void CMirelDFUDlg::RetryDfu() {
+  Trace("CMirelDFUDlg::RetryDfu\n");
+  ++retryCount;
+  m_currentImageKey = 0;
+  m_images.ResetOffsets();
+  if (retryCount < 3) {
+    m_view.post_message(MSG_SWITCH_STATE, SendingImage1);
+  } else {
+    ResetTransfer();
+    FailurePath();
+  }
+}
+
+void CMirelDFUDlg::FailurePath() {
+  if (g_failure_path_taken.exchange(true)) return;
+  if (m_f00d0 && m_f00d0->DFURestart(0)) return;
+  SwitchToState(Failed);
+  m_view.set_timer(ExitCountdownTimer, kExitCountdownMs);
+}
+
+}  // namespace mirel

@@ -1,0 +1,139 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/FirmwareImageSet.h"
+#include "app/HostSoftware.h"
+#include "app/IDialogView.h"
+#include "app/ProfileBackup.h"
+#include "device/IDevice.h"
+#include "features/IFeature00c2DFUControl.h"
+#include "features/IFeature00d0DFU.h"
+#include "runtime/IDeviceManager.h"
+#include "runtime/Subscriber.h"
+
+namespace mirel {
+
+// The update controller: the state machine behind the update window. It
+// holds the one mouse being updated, streams both images to its bootloader
+// and restores its settings afterwards. Everything runs on the controller's
+// thread: library events arrive through the run loop (one per
+// MSG_RUN_LOOP_EVENT), timers and private messages through the view.
+class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEvent>,
+                     public rodiz::Subscriber<rodiz::IDeviceManager::ArrivalRemoval>,
+                     public rodiz::Subscriber<rodiz::IFeature00d0DFU::Report> {
+ public:
+  // Private window messages.
+  static constexpr unsigned MSG_RUN_LOOP_EVENT = 0x401;
+  static constexpr unsigned MSG_SWITCH_STATE = 0x402;
+
+  // Timer ids and periods.
+  static constexpr unsigned DetachWaitTimer = 0xBDBDDBDB;
+  static constexpr unsigned ExitCountdownTimer = 0xABADBABE;
+  static constexpr unsigned PowerCycleTimer = 0xCDDCDCDC;
+  static constexpr unsigned PacketWatchdogTimer = 0xDEADBEEF;
+  static constexpr unsigned RetryDelayTimer = 0xABBABABE;
+  static constexpr unsigned kDetachWaitMs = 10000;
+  static constexpr unsigned kExitCountdownMs = 1000;
+  static constexpr unsigned kPowerCycleMs = 5000;
+  static constexpr unsigned kPacketWatchdogMs = 15000;
+  static constexpr unsigned kRetryDelayMs = 2000;
+
+  enum State : int {
+    WaitingForDevice = 0,
+    ReadyToStart = 2,
+    EnteringBootloader = 3,
+    SendingImage1 = 4,
+    SendingImage2 = 5,
+    Restarting = 6,
+    AwaitingPowerCycle = 7,
+    RestoringSettings = 8,
+    Succeeded = 9,
+    UpToDate = 10,
+    Failed = 11,
+  };
+
+  static constexpr int kApplicationPid = 0xC087;
+  static constexpr int kBootloaderPid = 0xAADB;
+
+  struct Options {
+    bool force = false;        // offer the update whatever the version
+    bool log_enabled = false;  // write the application log file
+  };
+
+  // `library` is the facade (or, in tests, any manager); the view, the host
+  // software and the images outlive the controller.
+  CMirelDFUDlg(IDialogView& view, std::shared_ptr<rodiz::IDeviceManager> library, HostSoftware& host,
+               FirmwareImageSet images, Options options);
+  ~CMirelDFUDlg() override;
+
+  // The window exists: the start-up sequence of the update window.
+  bool OnInitDialog();
+  // A private message (MSG_RUN_LOOP_EVENT or MSG_SWITCH_STATE).
+  void OnMessage(unsigned message, std::uintptr_t wparam);
+  void OnTimer(unsigned id);
+  // The Start button.
+  void OnStart();
+  // The Close button, the close box, Escape and Enter: ignored while a device
+  // is held mid-update.
+  void OnClose();
+
+  void SwitchToState(int state);
+  int state() const { return m_state; }
+  int retry_count() const { return retryCount; }
+  int exit_countdown() const { return exitCountdown; }
+  bool relaunch_host_software() const { return relaunchHostSoftware; }
+  const std::shared_ptr<rodiz::IDevice>& target_device() const { return m_targetDevice; }
+  const FirmwareImageSet& images() const { return m_images; }
+  ProfileBackup& profile_backup() { return m_backup; }
+  // Whether this process took the failure path (it is never cleared).
+  static bool failure_path_taken();
+  static void reset_failure_path_for_testing();
+
+  // Library events (run-loop delivery: the controller's thread).
+  void onRunLoopEvent() override;
+  void onDeviceArrival(std::shared_ptr<rodiz::IDevice> device) override;
+  void onDeviceRemoval(std::shared_ptr<rodiz::IDevice> device) override;
+  void onDfuStatus(std::uint32_t packetNumber, std::vector<rodiz::Byte> data) override;
+
+ private:
+  void onDeviceAttached();
+  void onDeviceDetached();
+  void onDeviceBootLoaderAttached();
+  void onDeviceBootLoaderDetached();
+  void ReleaseDevice();
+  void ResetTransfer();
+  void EnterBootloader();
+  void StartImage(int key);
+  bool SendNextPacket(std::uint32_t n);
+  void RetryDfu();
+  void FailurePath();
+  void StopTimer(unsigned id);
+  void SetStatusText(unsigned text_id);
+  void LoadImages();
+  void RelaunchHostSoftware();
+  void CountStart();
+
+  IDialogView& m_view;
+  std::shared_ptr<rodiz::IDeviceManager> m_library;
+  HostSoftware& m_host;
+  Options m_options;
+
+  std::shared_ptr<rodiz::IDevice> m_targetDevice;
+  std::shared_ptr<rodiz::IFeature00c2DFUControl> m_f00c2;
+  std::shared_ptr<rodiz::IFeature00d0DFU> m_f00d0;
+  FirmwareImageSet m_images;
+  int m_currentImageKey = 0;
+  std::shared_ptr<DFUWriter> m_currentWriter;
+  std::uint32_t m_progress = 0;
+  int retryCount = 0;
+  int m_state = WaitingForDevice;
+  int exitCountdown = 10;
+  ProfileBackup m_backup;
+  bool relaunchHostSoftware = true;
+  std::string m_hostSoftwarePath;
+};
+
+}  // namespace mirel

@@ -1,0 +1,197 @@
+#include "app/CommandLine.h"
+
+#include <cctype>
+#include <climits>
+
+#include "app/ProductInfo.h"
+
+namespace mirel {
+
+namespace {
+
+bool equals_ignoring_case(const std::string& a, const char* b) {
+  std::size_t i = 0;
+  for (; i < a.size() && b[i] != '\0'; ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return i == a.size() && b[i] == '\0';
+}
+
+// Decimal with leading blanks and a sign, up to the first non-digit; values
+// beyond int are held at its limits rather than overflowing.
+int to_int(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+// "--name=value" or, on Windows, "/name=value": the name and the value.
+bool split_port_option(const std::string& arg, std::string* name, std::string* value, bool* has_value) {
+  std::string body;
+  if (arg.size() > 2 && arg[0] == '-' && arg[1] == '-') {
+    body = arg.substr(2);
+  }
+#if defined(_WIN32)
+  else if (arg.size() > 1 && arg[0] == '/') {
+    body = arg.substr(1);
+  }
+#endif
+  else {
+    return false;
+  }
+  const std::size_t equals = body.find('=');
+  *has_value = equals != std::string::npos;
+  *name = body.substr(0, equals);
+  for (char& c : *name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  *value = *has_value ? body.substr(equals + 1) : std::string();
+  return true;
+}
+
+bool is_port_option(const std::string& name) {
+  return name == "simulate" || name == "sim-version" || name == "sim-faults" || name == "sim-latency-us" ||
+         name == "console" || name == "yes" || name == "help" || name == "?" || name == "version";
+}
+
+}  // namespace
+
+void CommandLine::ParseToolArgument(const std::string& arg, AppOptions* options) {
+  if (equals_ignoring_case(arg, "/FORCE")) {
+    options->force = true;
+  } else if (equals_ignoring_case(arg, "/SKIPMOUSE")) {
+    options->skipMouse = true;
+  } else if (equals_ignoring_case(arg, "/SKIPDONGLE")) {
+    options->skipReceiver = true;
+  } else if (equals_ignoring_case(arg, "/FORCEREPAIRING")) {
+    options->forceRepairing = true;
+  } else if (equals_ignoring_case(arg, "/LOG")) {
+    options->logEnabled = true;
+  } else {
+    static const std::string kForceDir = "/FORCEDIR=";
+    static const std::string kFailMouse = "/FAILMOUSE=";
+    static const std::string kFailDongle = "/FAILDONGLE=";
+    const std::size_t dir = arg.find(kForceDir);
+    if (dir != std::string::npos) {
+      const std::string rest = arg.substr(dir + kForceDir.size());
+      if (rest.empty()) return;
+      options->forceDirectory = rest;
+      options->force = true;
+    }
+    const std::size_t mouse = arg.find(kFailMouse);
+    if (mouse != std::string::npos) {
+      const std::string rest = arg.substr(mouse + kFailMouse.size());
+      if (!rest.empty()) options->failMouse = to_int(rest);
+      return;
+    }
+    const std::size_t dongle = arg.find(kFailDongle);
+    if (dongle != std::string::npos) {
+      const std::string rest = arg.substr(dongle + kFailDongle.size());
+      if (!rest.empty()) options->failReceiver = to_int(rest);
+    }
+  }
+}
+
+bool CommandLine::Parse(const std::vector<std::string>& args, AppOptions* options, std::string* error) {
+  bool ok = true;
+  for (const std::string& arg : args) {
+    ParseToolArgument(arg, options);
+    std::string name;
+    std::string value;
+    bool has_value = false;
+    if (!split_port_option(arg, &name, &value, &has_value)) continue;
+    // Slash arguments that are not ours belong to the tool's own rules, which
+    // ignore what they do not know.
+    if (arg[0] == '/' && !is_port_option(name)) continue;
+    auto flag = [&](bool* field) {
+      if (has_value) {
+        *error = "option --" + name + " takes no value";
+        return false;
+      }
+      *field = true;
+      return true;
+    };
+    auto text = [&](std::string* field) {
+      if (!has_value || value.empty()) {
+        *error = "option --" + name + " needs a value";
+        return false;
+      }
+      *field = value;
+      return true;
+    };
+    bool good = true;
+    if (name == "simulate") {
+      good = flag(&options->simulate);
+    } else if (name == "sim-version") {
+      good = text(&options->simVersion);
+      options->simulate = true;
+    } else if (name == "sim-faults") {
+      good = text(&options->simFaults);
+      options->simulate = true;
+    } else if (name == "sim-latency-us") {
+      std::string number;
+      good = text(&number);
+      if (good) {
+        options->simLatencyUs = to_int(number);
+        if (options->simLatencyUs < 0 || number.find_first_not_of("0123456789") != std::string::npos) {
+          *error = "option --sim-latency-us needs a number of microseconds";
+          good = false;
+        }
+      }
+      options->simulate = true;
+    } else if (name == "console") {
+      good = flag(&options->console);
+    } else if (name == "yes") {
+      good = flag(&options->yes);
+    } else if (name == "help" || name == "?") {
+      good = flag(&options->help);
+    } else if (name == "version") {
+      good = flag(&options->version);
+    } else {
+      *error = "unknown option '" + arg + "'";
+      good = false;
+    }
+    if (!good) ok = false;
+  }
+  return ok;
+}
+
+std::string CommandLine::Usage(const std::string& program) {
+  return "Usage: " + program +
+         " [options]\n"
+         "Updates the firmware of the " + std::string(kProductName) + " to version " + kPackageVersion +
+         ".\n"
+         "\n"
+         "Update options:\n"
+         "  /FORCE              offer the update whatever version the mouse has\n"
+         "  /FORCEDIR=<dir>     the same (the directory is kept, not used)\n"
+         "  /LOG                write MirelFirmwareUpdate.log in the Documents folder\n"
+         "  /SKIPMOUSE, /SKIPDONGLE, /FORCEREPAIRING, /FAILMOUSE=<n>, /FAILDONGLE=<n>\n"
+         "                      accepted for compatibility; they change nothing\n"
+         "\n"
+         "Running without hardware or without a window:\n"
+         "  --simulate          update a simulated mouse instead of a real one\n"
+         "  --sim-version=X.Y.Z firmware the simulated mouse starts with (default 14.2.6)\n"
+         "  --sim-faults=LIST   faults of the simulated mouse, for example drop=120,image=1\n"
+         "                      (drop, late, late-ms, error, status, status-value, unsolicited,\n"
+         "                      vanish, reappear-ms, image=<1|2>, stay-away, foreign-swid, silent)\n"
+         "  --sim-latency-us=N  answer time of the simulated mouse (default 1000)\n"
+         "  --console           show the update in this terminal\n"
+         "  --yes               start the update (and close at the end) without asking\n"
+         "  --help              show this text\n"
+         "  --version           show the firmware version this tool installs\n"
+         "\n"
+         "Exit status: 0 after a successful update or when no update is needed,\n"
+         "1 when the update failed, 2 for a bad command line, 3 when the program\n"
+         "was closed before an update finished (for example with no mouse connected).\n";
+}
+
+}  // namespace mirel

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace mirel {
+
+// What the command line asks of the program.
+struct AppOptions {
+  // The options of the update tool itself.
+  bool force = false;
+  std::string forceDirectory;
+  bool skipMouse = false;
+  bool skipReceiver = false;
+  bool forceRepairing = false;
+  bool logEnabled = false;
+  int failMouse = 0;
+  int failReceiver = 0;
+
+  // Options for running without hardware and without a window.
+  bool simulate = false;
+  std::string simVersion;  // "14.2.6"
+  std::string simFaults;   // "drop=120,image=1"
+  int simLatencyUs = -1;   // -1: the simulated mouse's default
+  bool console = false;
+  bool yes = false;  // answer Start (and Close) without a user
+  bool help = false;
+  bool version = false;
+};
+
+// Reads the command line. The tool's own options ("/FORCE", "/LOG",
+// "/FORCEDIR=", ...) follow their historic rules and never fail; anything
+// they do not recognise is ignored. The options of this port start with "--"
+// (on Windows also "/") and an unknown or malformed one is an error.
+class CommandLine {
+ public:
+  // `args` are the program's arguments without the program name. False with
+  // a message in `error` for a bad "--" option; the historic options are
+  // stored either way.
+  static bool Parse(const std::vector<std::string>& args, AppOptions* options, std::string* error);
+  // The historic rules for one argument.
+  static void ParseToolArgument(const std::string& arg, AppOptions* options);
+  static std::string Usage(const std::string& program);
+};
+
+}  // namespace mirel

@@ -1,0 +1,69 @@
+#include "app/Simulation.h"
+
+#include <cstdio>
+
+#include "app/CommandLine.h"
+#include "app/FirmwareResources.h"
+#include "sim/SimBus.h"
+#include "sim/SimMouse.h"
+#include "transport/HidBusFactory.h"
+
+namespace mirel {
+
+namespace {
+
+bool parse_version(const std::string& text, rodiz::sim::SimVersion* version) {
+  int major = 0;
+  int minor = 0;
+  int build = 0;
+  char tail = 0;
+  if (std::sscanf(text.c_str(), "%d.%d.%d%c", &major, &minor, &build, &tail) != 3) return false;
+  if (major < 0 || major > 99 || minor < 0 || minor > 99 || build < 0 || build > 9999) return false;
+  *version = {major, minor, build};
+  return true;
+}
+
+// The image a simulated bootloader expects: the bytes this program carries,
+// named by the hardware code of their start record.
+bool embedded_image(int resource, rodiz::sim::SimImage* image) {
+  const std::uint8_t* data = nullptr;
+  std::uint32_t size = 0;
+  if (!LoadFirmwareResource(resource, &data, &size) || size < 16) return false;
+  image->hardware_code.assign(reinterpret_cast<const char*>(data) + 2, 8);
+  image->bytes.assign(data, data + size);
+  return true;
+}
+
+}  // namespace
+
+Simulation::~Simulation() {
+  rodiz::HidBusFactory::use_bus(nullptr);
+  if (m_bus && m_mouse) {
+    m_bus->remove(m_mouse);
+    m_bus->wait_idle();
+  }
+}
+
+bool Simulation::Install(const AppOptions& options, std::string* error) {
+  rodiz::sim::SimMouseConfig config;
+  if (!options.simVersion.empty() && !parse_version(options.simVersion, &config.version)) {
+    *error = "--sim-version wants major.minor.build, for example 14.2.6, not '" + options.simVersion + "'";
+    return false;
+  }
+  rodiz::sim::SimFaults faults;
+  if (!rodiz::sim::SimFaults::parse(options.simFaults, &faults, error)) return false;
+  if (options.simLatencyUs >= 0) config.latency = std::chrono::microseconds(options.simLatencyUs);
+  for (int resource : {FirmwareResources::kMainImageId, FirmwareResources::kSecondImageId}) {
+    rodiz::sim::SimImage image;
+    if (embedded_image(resource, &image)) config.expected_images.push_back(std::move(image));
+  }
+  m_mouse = std::make_shared<rodiz::sim::SimMouse>(config);
+  m_mouse->set_faults(faults);
+  m_bus = std::make_shared<rodiz::sim::SimBus>();
+  m_bus->add(m_mouse);
+  std::shared_ptr<rodiz::sim::SimBus> bus = m_bus;
+  rodiz::HidBusFactory::use_bus([bus](std::weak_ptr<rodiz::IDeviceManager>) { return bus; });
+  return true;
+}
+
+}  // namespace mirel

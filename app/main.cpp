@@ -1,0 +1,44 @@
+#include <string>
+#include <vector>
+
+#include "app/CMirelDFUApp.h"
+#include "runtime/Vs2003SingletonThreadCleanup.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <shellapi.h>
+#endif
+
+namespace {
+
+#if defined(_WIN32)
+std::string to_utf8(const wchar_t* text) {
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 1) return std::string();
+  std::string result(static_cast<std::size_t>(size - 1), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), size, nullptr, nullptr);
+  return result;
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // First: the library's threads are joined when this scope ends.
+  rodiz::Vs2003SingletonThreadCleanup guard;
+  std::vector<std::string> args;
+  std::string program = argc > 0 ? argv[0] : "MirelFirmwareUpdate";
+#if defined(_WIN32)
+  // The system's own splitting rules, and arguments in UTF-8 whatever the code page.
+  int count = 0;
+  if (LPWSTR* split = ::CommandLineToArgvW(::GetCommandLineW(), &count)) {
+    for (int i = 1; i < count; ++i) args.push_back(to_utf8(split[i]));
+    ::LocalFree(split);
+  }
+#else
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+#endif
+  const std::size_t slash = program.find_last_of("/\\");
+  if (slash != std::string::npos) program = program.substr(slash + 1);
+  return mirel::CMirelDFUApp().Run(program, args);
+}

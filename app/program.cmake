@@ -1,0 +1,16 @@
+# The executable.
+set(_mirel_program_sources ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
+if(WIN32)
+  enable_language(RC)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/res/app.rc.in ${CMAKE_CURRENT_BINARY_DIR}/res/app.rc @ONLY)
+  list(APPEND _mirel_program_sources ${CMAKE_CURRENT_BINARY_DIR}/res/app.rc)
+endif()
+add_executable(MirelFirmwareUpdate ${_mirel_program_sources})
+target_link_libraries(MirelFirmwareUpdate PRIVATE mirel_app rodiz_warnings)
+if(WIN32)
+  # The resource compiler finds dialog.rc, icons.rc and the icon files here.
+  target_include_directories(MirelFirmwareUpdate PRIVATE ${CMAKE_CURRENT_LIST_DIR}/res)
+  target_link_libraries(MirelFirmwareUpdate PRIVATE shell32)
+  mirel_add_firmware_resources(MirelFirmwareUpdate)
+  add_dependencies(MirelFirmwareUpdate mirel_texts)
+endif()

@@ -1,0 +1,16 @@
+# The update controller, its settings backup, the command line and whole updates.
+rodiz_add_test(app_controller_tests
+  SOURCES
+    app/ControllerHarness.cpp
+    app/ControllerTest.cpp
+    app/CommandLineTest.cpp
+    app/ProfileBackupTest.cpp
+    app/UpdateEndToEndTest.cpp
+  LIBS mirel_app rodiz_sim
+  LABELS app)
+if(WIN32)
+  mirel_add_firmware_resources(app_controller_tests)
+  enable_language(RC)
+  target_sources(app_controller_tests PRIVATE ${MIREL_STRINGS_RC})
+  add_dependencies(app_controller_tests mirel_texts)
+endif()
