@@ -9,8 +9,8 @@ target_compile_options(rodiz_warnings INTERFACE
 if(RODIZ_WARNINGS_AS_ERRORS)
   target_compile_options(rodiz_warnings INTERFACE -Werror)
 endif()
-# GCC 12 reports array-bounds and stringop-overflow/overread on libstdc++'s own inlined
+# GCC 12 reports array-bounds, restrict and stringop-overflow/overread on libstdc++'s own inlined
 # vector code at -O2 (GCC bugs 100366, 107138); they are not about our code.
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
-  target_compile_options(rodiz_warnings INTERFACE -Wno-array-bounds -Wno-stringop-overflow -Wno-stringop-overread)
+  target_compile_options(rodiz_warnings INTERFACE -Wno-array-bounds -Wno-stringop-overflow -Wno-stringop-overread -Wno-restrict)
 endif()

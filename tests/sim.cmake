@@ -9,5 +9,6 @@ rodiz_add_test(sim_tests
     sim/SimFaultsTest.cpp
     sim/ConnectionTest.cpp
     sim/ManagerEndToEndTest.cpp
+    sim/OnboardProfilesTest.cpp
   LIBS rodiz_sim
   LABELS concurrency)

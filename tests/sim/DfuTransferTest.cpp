@@ -168,11 +168,11 @@ TEST_F(DfuWireTest, AnswerWithoutStatusByteFailsTheSend) {
 }
 
 TEST_F(DfuWireTest, NotificationsNeedAStatusByte) {
-  const Byte index = static_cast<Byte>(std::dynamic_pointer_cast<IFeature>(dfu_)->feature_index());
-  // 3 and 4 parameter bytes: no status, no event; 5 bytes: an event for packet 0x1234.
-  device_->onReadHandler({0x10, 0xFF, index, 0x00, 0x00, 0x00, 0x12}, false);
   auto feature = std::dynamic_pointer_cast<Feature00d0DFU>(dfu_);
   ASSERT_TRUE(feature);
+  const Byte index = static_cast<Byte>(feature->feature_index());
+  // 3 and 4 parameter bytes: no status, no event; 5 bytes: an event for packet 0x1234.
+  device_->onReadHandler({0x10, 0xFF, index, 0x00, 0x00, 0x00, 0x12}, false);
   feature->dispatch_feature_report(0, 0, {0x00, 0x00, 0x12, 0x34});
   EXPECT_EQ(0u, events_.pending());
   EXPECT_EQ(CommandResponseTooShort, last_error_code());

@@ -1,0 +1,1 @@
+rodiz_add_bench(engine_bench SOURCES CommandEngineBench.cpp)

@@ -1,0 +1,1 @@
+rodiz_add_bench(runloop_bench SOURCES RunLoopBench.cpp)
