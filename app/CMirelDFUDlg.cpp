@@ -33,9 +33,9 @@ CMirelDFUDlg::CMirelDFUDlg(IDialogView& view, std::shared_ptr<rodiz::IDeviceMana
     : m_view(view), m_library(std::move(library)), m_host(host), m_options(options), m_images(std::move(images)) {
   if (m_options.log_enabled) AppTrace::OpenLogFile();
   // Seeded from the millisecond tick count, as the library's random users expect.
-  const auto ticks = std::chrono::duration_cast<std::chrono::milliseconds>(
-                         std::chrono::steady_clock::now().time_since_epoch())
-                         .count();
+  const auto ticks =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count();
   std::srand(static_cast<unsigned>(ticks));
 }
 

@@ -167,7 +167,8 @@ bool CommandLine::Parse(const std::vector<std::string>& args, AppOptions* option
 std::string CommandLine::Usage(const std::string& program) {
   return "Usage: " + program +
          " [options]\n"
-         "Updates the firmware of the " + std::string(kProductName) + " to version " + kPackageVersion +
+         "Updates the firmware of the " +
+         std::string(kProductName) + " to version " + kPackageVersion +
          ".\n"
          "\n"
          "Update options:\n"

@@ -5,8 +5,8 @@
 #include "runtime/Vs2003SingletonThreadCleanup.h"
 
 #if defined(_WIN32)
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 #endif
 
 namespace {

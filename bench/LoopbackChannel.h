@@ -60,8 +60,8 @@ class LoopbackChannel : public IHardwareDevice,
       pending_.pop_front();
       guard.unlock();
       // Root feature, function 1: echo the ping data like a device would.
-      Producer<IHardwareDevice::Read>::produce(
-          [&report](IHardwareDevice::Read* s) { s->onRead(report, false, 0, 20); }, "LoopbackChannel::Read::onRead");
+      Producer<IHardwareDevice::Read>::produce([&report](IHardwareDevice::Read* s) { s->onRead(report, false, 0, 20); },
+                                               "LoopbackChannel::Read::onRead");
       guard.lock();
     }
   }

@@ -29,9 +29,7 @@ class StampProducer : public Producer<Stamp> {
 
 class StampSink : public Subscriber<Stamp> {
  public:
-  void onStamp(std::chrono::steady_clock::time_point sent) override {
-    latencies.push_back(micros_since(sent));
-  }
+  void onStamp(std::chrono::steady_clock::time_point sent) override { latencies.push_back(micros_since(sent)); }
   std::vector<double> latencies;
 };
 

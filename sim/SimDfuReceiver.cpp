@@ -50,7 +50,8 @@ SimDfuReceiver::Answer SimDfuReceiver::start(const std::vector<std::uint8_t>& pa
   if (complete) {
     const auto& expected = expected_[static_cast<std::size_t>(image - 1)].bytes;
     verified_[static_cast<std::size_t>(image - 1)] =
-        std::equal(expected.begin(), expected.end(), received_.begin(), received_.begin() + static_cast<std::ptrdiff_t>(expected.size() < 16 ? expected.size() : 16));
+        std::equal(expected.begin(), expected.end(), received_.begin(),
+                   received_.begin() + static_cast<std::ptrdiff_t>(expected.size() < 16 ? expected.size() : 16));
   }
   last_status_ = complete ? kComplete : kAccepted;
   answer.status = complete ? kComplete : kWait;

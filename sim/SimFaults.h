@@ -12,12 +12,12 @@ namespace rodiz::sim {
 // Each packet fault fires once.
 struct SimFaults {
   int image = 0;
-  int drop_response_to_packet = -1;          // the answer is lost (the data is kept)
-  int late_packet = -1;                      // the answer comes `late_by` late
+  int drop_response_to_packet = -1;  // the answer is lost (the data is kept)
+  int late_packet = -1;              // the answer comes `late_by` late
   std::chrono::milliseconds late_by{0};
-  int error_response_to_packet = -1;         // a FRAP 2.0 error response instead of the answer
-  std::uint8_t error_byte = 8;               // (8: busy)
-  int bad_status_packet = -1;                // the answer reports `bad_status`
+  int error_response_to_packet = -1;  // a FRAP 2.0 error response instead of the answer
+  std::uint8_t error_byte = 8;        // (8: busy)
+  int bad_status_packet = -1;         // the answer reports `bad_status`
   std::uint8_t bad_status = 4;
   int unsolicited_status_after_packet = -1;  // a status notification nobody asked for follows
   int disappear_at_packet = -1;              // the mouse drops off the bus instead of answering

@@ -96,8 +96,8 @@ std::vector<SimCollection> SimMouse::collections() const {
   // A short-report and a long-report collection of the vendor usage page.
   for (int bit = 1; bit <= 2; ++bit) {
     SimCollection c;
-    c.path = std::string(prefix) + "&col0" + std::to_string(bit) + "#8&" + serial + "&0&000" +
-             std::to_string(bit - 1) + "#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    c.path = std::string(prefix) + "&col0" + std::to_string(bit) + "#8&" + serial + "&0&000" + std::to_string(bit - 1) +
+             "#{4d1e55b2-f16f-11cf-88cb-001111000030}";
     c.pid = pid;
     c.bit = bit;
     c.need = 3;
@@ -253,8 +253,8 @@ void SimMouse::press_profile_button(int profile) {
     std::lock_guard<std::mutex> guard(lock_);
     if (mode_ != Mode::Application) return;
     profiles_.active_profile = profile;
-    outputs.push_back({notification(index_of(kOnboardProfiles), 0, {hi(static_cast<unsigned>(profile)),
-                                                                    lo(static_cast<unsigned>(profile))}),
+    outputs.push_back({notification(index_of(kOnboardProfiles), 0,
+                                    {hi(static_cast<unsigned>(profile)), lo(static_cast<unsigned>(profile))}),
                        config_.latency});
   }
   emit(std::move(outputs));
@@ -267,8 +267,9 @@ void SimMouse::foreign_set_cookie(std::uint16_t cookie, int swid) {
     if (mode_ != Mode::Application) return;
     cookie_ = cookie;
     const int index = index_of(kConfigChange);
-    std::vector<std::uint8_t> echo{0x11, 0xFF, static_cast<std::uint8_t>(index),
-                                   static_cast<std::uint8_t>(0x10 | (swid & 0x0F)), hi(cookie), lo(cookie)};
+    std::vector<std::uint8_t> echo{
+        0x11,       0xFF,      static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(0x10 | (swid & 0x0F)),
+        hi(cookie), lo(cookie)};
     echo.resize(20, 0);
     outputs.push_back({echo, config_.latency});
   }

@@ -38,9 +38,9 @@ struct SimCollection {
 };
 
 struct SimMouseConfig {
-  SimVersion version;                 // application firmware before an update
+  SimVersion version;  // application firmware before an update
   SimVersion updated_version{14, 2, 7};
-  int type6_build = 2;                // the build of the type-6 firmware entity
+  int type6_build = 2;  // the build of the type-6 firmware entity
   int updated_type6_build = 3;
   int extended_model_id = 0;
   std::string name = "Mirel VELOXA Wireless Gaming Mouse";

@@ -41,8 +41,8 @@ void SimScheduler::clear() {
 void SimScheduler::wait_idle(std::chrono::milliseconds horizon) {
   std::unique_lock<std::mutex> guard(state_->lock);
   state_->idle.wait(guard, [&] {
-    return state_->stop || (!state_->running_task &&
-                            (state_->tasks.empty() || state_->tasks.begin()->first > Clock::now() + horizon));
+    return state_->stop ||
+           (!state_->running_task && (state_->tasks.empty() || state_->tasks.begin()->first > Clock::now() + horizon));
   });
 }
 

@@ -43,8 +43,8 @@ namespace {
 std::string file_name_for(const std::string& name) {
   std::string file = "rodiz-";
   for (char c : name) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-                       c == '-';
+    const bool plain =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
     file += plain ? c : '_';
   }
   return file + ".lock";
@@ -113,8 +113,7 @@ void NamedMutex::unlock() {
 
 void NamedMutex::close() {
   if (handle_ == 0) return;
-  xLogWrite(kTag, LogInfo, "rodiz::NamedMutex::close", "closed handle 0x%08x (hMutex)",
-            static_cast<unsigned>(handle_));
+  xLogWrite(kTag, LogInfo, "rodiz::NamedMutex::close", "closed handle 0x%08x (hMutex)", static_cast<unsigned>(handle_));
   ::close(fd_of(handle_));
   handle_ = 0;
 }

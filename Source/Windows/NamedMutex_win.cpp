@@ -61,8 +61,7 @@ void NamedMutex::unlock() {
 
 void NamedMutex::close() {
   if (handle_ == 0) return;
-  xLogWrite(kTag, LogInfo, "rodiz::NamedMutex::close", "closed handle 0x%08x (hMutex)",
-            static_cast<unsigned>(handle_));
+  xLogWrite(kTag, LogInfo, "rodiz::NamedMutex::close", "closed handle 0x%08x (hMutex)", static_cast<unsigned>(handle_));
   ::CloseHandle(handle_of(handle_));
   handle_ = 0;
 }

@@ -56,9 +56,9 @@ Device::Clock Device::system_clock() {
   Clock clock;
   clock.sleep_ms = [](unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
   clock.now_ms = [] {
-    return static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                         std::chrono::steady_clock::now().time_since_epoch())
-                                         .count());
+    return static_cast<std::int64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
   };
   clock.random = [] { return std::rand(); };
   return clock;
@@ -115,13 +115,16 @@ int Device::select_swid() {
 }
 
 std::vector<Byte> Device::make_ping(int ping_swid, Byte ping_data) const {
-  return {frap::kShortReportId, frap::kDeviceIndexSelf, 0x00,
-          static_cast<Byte>(0x10 | (static_cast<unsigned>(ping_swid) & 0x0F)), 0x00, 0x00, ping_data};
+  return {frap::kShortReportId,
+          frap::kDeviceIndexSelf,
+          0x00,
+          static_cast<Byte>(0x10 | (static_cast<unsigned>(ping_swid) & 0x0F)),
+          0x00,
+          0x00,
+          ping_data};
 }
 
-void Device::deliver_write_failure(ErrorCode code, std::uint32_t system) {
-  onWrite(std::vector<Byte>(), code, system);
-}
+void Device::deliver_write_failure(ErrorCode code, std::uint32_t system) { onWrite(std::vector<Byte>(), code, system); }
 
 // ---------------------------------------------------------------------------
 // Command engine
@@ -325,8 +328,8 @@ bool Device::sendSynchronousCommandWithoutRetry(const std::vector<Byte>& command
       }
 
       const std::int64_t started = clock_.now_ms();
-      const bool settled = command_done_.wait_for(lock, std::chrono::milliseconds(timeout_ms_),
-                                                  [this] { return readCompleted_; });
+      const bool settled =
+          command_done_.wait_for(lock, std::chrono::milliseconds(timeout_ms_), [this] { return readCompleted_; });
       const std::int64_t elapsed = clock_.now_ms() - started;
 
       if (brb_workaround_enabled_) {
@@ -513,11 +516,9 @@ IDevice::ReportType Device::onReadHandler(std::vector<Byte> report, bool force_b
 void Device::onRead(std::vector<Byte> report, bool routed, unsigned int system_error, unsigned int byte_count) {
   const ReportType type = onReadHandler(report, routed);
   if (!active_) return;
-  Producer<IDevice::Report>::produce(
-      [report = std::move(report), system_error, byte_count, type](IDevice::Report* s) {
-        s->onReport(report, system_error, byte_count, type);
-      },
-      "Device::Report::onReport");
+  Producer<IDevice::Report>::produce([report = std::move(report), system_error, byte_count, type](
+                                         IDevice::Report* s) { s->onReport(report, system_error, byte_count, type); },
+                                     "Device::Report::onReport");
 }
 
 void Device::onWrite(std::vector<Byte> report, ErrorCode result, unsigned int system_error) {
@@ -1192,10 +1193,12 @@ void Device::run_deactivation() {
       if (read != 0) device_cookie_ = read;
     } else {
       DLOG(LogInfo, "Deactivation: we still hold configuration, resetting device by clearing 0x0020 cookie");
-      if (!config->SetCookie(0)) DLOG(LogInfo, "could not clear cookie in 0x0020 feature, errcode=%d", last_error_code());
+      if (!config->SetCookie(0))
+        DLOG(LogInfo, "could not clear cookie in 0x0020 feature, errcode=%d", last_error_code());
       if (!configured_features_.empty()) fire_config_change();
       for (const std::shared_ptr<IFeature>& feature : configured_features_) {
-        DLOG(LogInfo, "onConnect: telling feature 0x%04x about the reset", static_cast<unsigned>(feature->feature_id()));
+        DLOG(LogInfo, "onConnect: telling feature 0x%04x about the reset",
+             static_cast<unsigned>(feature->feature_id()));
         if (auto base = std::dynamic_pointer_cast<Feature>(feature)) base->clear_configured();
       }
       configured_features_.clear();
@@ -1356,7 +1359,8 @@ bool Device::shutdown() {
          device_unowned_but_dirty_);
     if (std::shared_ptr<IFeature0020ConfigChange> config = feature<IFeature0020ConfigChange>()) {
       DLOG(LogInfo, "set_configured is resetting device by clearing cookie in 0x0020 feature");
-      if (!config->SetCookie(0)) DLOG(LogInfo, "could not clear cookie in 0x0020 feature, errcode=%d", last_error_code());
+      if (!config->SetCookie(0))
+        DLOG(LogInfo, "could not clear cookie in 0x0020 feature, errcode=%d", last_error_code());
     }
     configured_features_.clear();
     device_unowned_but_dirty_ = false;

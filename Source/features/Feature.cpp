@@ -45,7 +45,8 @@ bool Feature::sendFeatureCommand(unsigned function, const std::vector<Byte>& par
     return false;
   }
   // The engine may have switched swid while retrying; compare with the one in use now.
-  const auto expected_function = static_cast<Byte>(((function & 0x0F) << 4) | (static_cast<unsigned>(owner->swid()) & 0x0F));
+  const auto expected_function =
+      static_cast<Byte>(((function & 0x0F) << 4) | (static_cast<unsigned>(owner->swid()) & 0x0F));
   if (reply[2] != static_cast<Byte>(feature_index_) || reply[3] != expected_function) {
     set_last_error(InternalError, 0, "response does not match command");
     return false;

@@ -13,7 +13,9 @@ class Device;
 // Base of every feature object: knows its id, its index on the device and its
 // device (weakly), builds and sends its requests through the device's command
 // engine, and hands notifications and foreign responses to its subclass.
-class Feature : public IFeature, public Producer<IFeature::FeatureReport>, public std::enable_shared_from_this<Feature> {
+class Feature : public IFeature,
+                public Producer<IFeature::FeatureReport>,
+                public std::enable_shared_from_this<Feature> {
  public:
   Feature(int id, int index, std::weak_ptr<Device> device);
   ~Feature() override;

@@ -62,8 +62,8 @@ bool Feature0000Root::TargetSw(int* protocol, int* targetsw) {
   }
   if (protocol) *protocol = protocol_;
   if (targetsw) *targetsw = targetsw_;
-  xLogWrite(kTag, LogInfo, "rodiz::Feature0000Root::TargetSw", "Feature0000Root::TargetSw(*protocol = %d, *targetsw = %d",
-            protocol_, targetsw_);
+  xLogWrite(kTag, LogInfo, "rodiz::Feature0000Root::TargetSw",
+            "Feature0000Root::TargetSw(*protocol = %d, *targetsw = %d", protocol_, targetsw_);
   return true;
 }
 

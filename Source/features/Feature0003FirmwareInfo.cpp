@@ -92,8 +92,7 @@ bool Feature0003FirmwareInfo::GetEntityCount(int* count, std::uint32_t* unitId, 
 }
 
 bool Feature0003FirmwareInfo::GetFwInfo(int entity, int* fwType, std::string* prefix, std::uint16_t* bcdVersion,
-                                        std::uint16_t* bcdBuild, int* rdnf, std::vector<Byte>* extra,
-                                        int cache_mode) {
+                                        std::uint16_t* bcdBuild, int* rdnf, std::vector<Byte>* extra, int cache_mode) {
   std::vector<Byte> p;
   if (!sendFeatureCommand(1, {static_cast<Byte>(entity)}, p, cache_mode)) return false;
   if (p.size() < 16) {
@@ -152,8 +151,8 @@ bool Feature0003FirmwareInfo::formatted_version(Accept accept, std::string* text
     std::uint16_t bcd_version = 0;
     std::uint16_t bcd_build = 0;
     int rdnf_value = 0;
-    if (!GetFwInfo(entity, &type, &prefix, &bcd_version, &bcd_build, &rdnf_value, static_cast<std::vector<Byte>*>(nullptr),
-                   1)) {
+    if (!GetFwInfo(entity, &type, &prefix, &bcd_version, &bcd_build, &rdnf_value,
+                   static_cast<std::vector<Byte>*>(nullptr), 1)) {
       return false;
     }
     if (!accept(type, prefix)) continue;
@@ -237,8 +236,8 @@ bool Feature0003FirmwareInfo::GetModelId(std::uint32_t* model) {
     value = static_cast<std::uint32_t>(owner->pid());
   }
   if (model) *model = value;
-  xLogWrite(kTag, LogInfo, "rodiz::Feature0003FirmwareInfo::GetModelId", "Feature0003FirmwareInfo::GetModelId(*model = %x)",
-            value);
+  xLogWrite(kTag, LogInfo, "rodiz::Feature0003FirmwareInfo::GetModelId",
+            "Feature0003FirmwareInfo::GetModelId(*model = %x)", value);
   return true;
 }
 

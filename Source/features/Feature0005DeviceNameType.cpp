@@ -21,8 +21,8 @@ bool Feature0005DeviceNameType::GetCount(int* count) {
     return false;
   }
   if (count) *count = response[0];
-  xLogWrite(kTag, LogInfo, "rodiz::Feature0005DeviceNameType::GetCount", "Feature0005DeviceNameType::GetCount(*count = %d)",
-            response[0]);
+  xLogWrite(kTag, LogInfo, "rodiz::Feature0005DeviceNameType::GetCount",
+            "Feature0005DeviceNameType::GetCount(*count = %d)", response[0]);
   return true;
 }
 

@@ -17,8 +17,8 @@ void Feature00c0DFUControl::onUnexpectedResponse(unsigned function, unsigned swi
   xLogWrite("Feature00c0DFUControl", LogInfo, "rodiz::Feature00c0DFUControl::onUnexpectedResponse",
             "Feature00c0DFUControl::onUnexpectedResponse(func=%d, swid=0x%x)", function, swid);
   if (function != 1) return;
-  const auto value = static_cast<std::uint16_t>(((payload.size() > 0 ? payload[0] : 0) << 8) |
-                                                (payload.size() > 1 ? payload[1] : 0));
+  const auto value =
+      static_cast<std::uint16_t>(((payload.size() > 0 ? payload[0] : 0) << 8) | (payload.size() > 1 ? payload[1] : 0));
   const int other = static_cast<int>(swid);
   // Run-loop subscribers are deliberately left out: only immediate ones hear it.
   Producer<IFeature00c0DFUControl::ConfigReport>::produce_immediate_only(

@@ -20,9 +20,8 @@ Byte low(int value) { return static_cast<Byte>(value & 0xFF); }
 Feature8100OnboardProfiles::Feature8100OnboardProfiles(int index, std::weak_ptr<Device> device)
     : Feature(kFeatureId, index, std::move(device)) {}
 
-bool Feature8100OnboardProfiles::exchange(unsigned function, const std::vector<Byte>& params,
-                                          std::vector<Byte>& answer, std::size_t needed, const char* operation,
-                                          bool log_failure) {
+bool Feature8100OnboardProfiles::exchange(unsigned function, const std::vector<Byte>& params, std::vector<Byte>& answer,
+                                          std::size_t needed, const char* operation, bool log_failure) {
   if (!sendFeatureCommand(function, params, answer, 0)) {
     if (log_failure) {
       const std::string function_name = std::string("rodiz::Feature8100OnboardProfiles::") + operation;
@@ -88,8 +87,8 @@ bool Feature8100OnboardProfiles::ReadData(int sector, int sectorAddr, std::vecto
   }
   if (data) *data = p;
   xLogWrite(kTag, LogDebug, "rodiz::Feature8100OnboardProfiles::ReadData",
-            "Feature8100OnboardProfiles::ReadData read %d bytes from sector %d sectorAddr %d", static_cast<int>(p.size()),
-            sector, sectorAddr);
+            "Feature8100OnboardProfiles::ReadData read %d bytes from sector %d sectorAddr %d",
+            static_cast<int>(p.size()), sector, sectorAddr);
   return true;
 }
 

@@ -29,7 +29,7 @@ struct KnownReceiver {
 };
 
 constexpr KnownReceiver kKnownReceivers[] = {
-    {0xC52B, 6, 4}, {0xC52F, 2, 4}, {0xC534, 2, 10}, {0xC539, 1, 12},
+    {0xC52B, 6, 4},  {0xC52F, 2, 4},  {0xC534, 2, 10}, {0xC539, 1, 12},
     {0xC53A, 7, 12}, {0xC53B, 1, 12}, {0xC53D, 1, 13}, {0xC53E, 1, 4},
 };
 
@@ -48,9 +48,9 @@ std::once_flag g_active_subscription_once;
 DeviceManager::DeviceManager() {
   xLogWrite(kTag, LogInfo, __PRETTY_FUNCTION__, "-api- %p", static_cast<void*>(this));
   // Wall-clock time in microseconds, truncated to int.
-  const auto now_us = std::chrono::duration_cast<std::chrono::microseconds>(
-                          std::chrono::system_clock::now().time_since_epoch())
-                          .count();
+  const auto now_us =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
   const int seed = static_cast<int>(now_us);
   MLOG(LogInfo, "using seed %d for random", seed);
   std::srand(static_cast<unsigned>(seed));
@@ -218,8 +218,7 @@ bool DeviceManager::connectToHardwareBusses() {
 bool DeviceManager::addBus(std::shared_ptr<IHardwareBus> bus) {
   MLOG(LogInfo, "DeviceManager::addBus enter");
   if (!Subscriber<IHardwareBus::PlugUnplug>::subscribe(bus, DeliveryRunLoop, "")) {
-    MLOG(LogError, "DeviceManager::addBus exit (false, failed to subscribe to PlugUnplug, err=%d)",
-         last_error_code());
+    MLOG(LogError, "DeviceManager::addBus exit (false, failed to subscribe to PlugUnplug, err=%d)", last_error_code());
     return false;
   }
   clear_last_error();
@@ -385,8 +384,7 @@ void DeviceManager::onTimerEvent(int id) {
   retry_timer_->start(2000 << retry_count_);
 }
 
-std::shared_ptr<IDevice> DeviceManager::makeDevice(std::shared_ptr<IHardwareDevice> hwdev, int force_plain,
-                                                   int pid) {
+std::shared_ptr<IDevice> DeviceManager::makeDevice(std::shared_ptr<IHardwareDevice> hwdev, int force_plain, int pid) {
   MLOG(LogInfo, "DeviceManager::makeDevice enter");
   if (config_[4] && force_plain == 0 && known_receiver(pid) != nullptr) {
     // Receivers are used as plain devices until the receiver bus exists.

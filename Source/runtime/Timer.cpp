@@ -50,10 +50,8 @@ void Timer::run(int ms) {
   }
   if (!stop_requested_) {
     const int id = id_;
-    produce([id](ITimer::TimerEvent* subscriber) { subscriber->onTimerEvent(id); },
-            "Timer::TimerEvent::onTimerEvent");
+    produce([id](ITimer::TimerEvent* subscriber) { subscriber->onTimerEvent(id); }, "Timer::TimerEvent::onTimerEvent");
   }
 }
 
 }  // namespace rodiz
-

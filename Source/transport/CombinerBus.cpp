@@ -135,8 +135,8 @@ void CombinerBus::onUnplug(std::shared_ptr<IHardwareDevice> device) {
     if (was_whole && !combined->whole()) {
       BLOG(LogDebug, "CombinerBus::onUnplug producing unPlug event for combined device");
       std::shared_ptr<IHardwareDevice> unplugged = combined;
-      Producer<IHardwareBus::PlugUnplug>::produce(
-          [unplugged](IHardwareBus::PlugUnplug* s) { s->onUnplug(unplugged); }, "CombinerBus::PlugUnplug::onUnplug");
+      Producer<IHardwareBus::PlugUnplug>::produce([unplugged](IHardwareBus::PlugUnplug* s) { s->onUnplug(unplugged); },
+                                                  "CombinerBus::PlugUnplug::onUnplug");
     }
   }
   BLOG(LogDebug, "CombinerBus::onUnplug exit");

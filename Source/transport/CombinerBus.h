@@ -26,9 +26,7 @@ class CombinerBus : public IHardwareBus,
 
   std::vector<std::shared_ptr<IHardwareDevice>> devices() override;
   std::vector<std::shared_ptr<IBluetoothBus>> bluetooth_busses() override { return inner_->bluetooth_busses(); }
-  std::vector<std::shared_ptr<IHardwareSecondaryBus>> secondary_busses() override {
-    return inner_->secondary_busses();
-  }
+  std::vector<std::shared_ptr<IHardwareSecondaryBus>> secondary_busses() override { return inner_->secondary_busses(); }
 
   // Events of the bus below (run-loop thread).
   void onPlug(std::shared_ptr<IHardwareDevice> device) override;

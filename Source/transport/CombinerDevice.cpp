@@ -132,8 +132,7 @@ bool CombinerDevice::verify_connection_following_timeout() {
   return result;
 }
 
-void CombinerDevice::onRead(std::vector<Byte> report, bool routed, unsigned int system_error,
-                            unsigned int byte_count) {
+void CombinerDevice::onRead(std::vector<Byte> report, bool routed, unsigned int system_error, unsigned int byte_count) {
   CLOG(LogVerbose, "CombinerDevice::onRead enter");
   CLOG(LogVerbose, "CombinerDevice::onRead producing read event");
   Producer<IHardwareDevice::Read>::produce(

@@ -16,8 +16,7 @@ void FakeView::post_message(unsigned message, std::uintptr_t wparam) {
   wake_.notify_all();
 }
 
-bool FakeView::run_until(CMirelDFUDlg& dialog, const std::function<bool()>& done,
-                         std::chrono::milliseconds timeout) {
+bool FakeView::run_until(CMirelDFUDlg& dialog, const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     if (done()) return true;

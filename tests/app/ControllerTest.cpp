@@ -86,8 +86,8 @@ TEST_F(ControllerTest, NoMouseMeansWaitingAndClosingIsAllowed) {
   rig_ = std::make_unique<UpdateRig>(config);
   rig_->bus->remove(rig_->mouse);
   rig_->bus->wait_idle();
-  dialog_ = std::make_unique<CMirelDFUDlg>(view_, rig_->library, rig_->host, FirmwareImageSet(),
-                                           CMirelDFUDlg::Options());
+  dialog_ =
+      std::make_unique<CMirelDFUDlg>(view_, rig_->library, rig_->host, FirmwareImageSet(), CMirelDFUDlg::Options());
   ASSERT_TRUE(dialog_->OnInitDialog());
   EXPECT_EQ(CMirelDFUDlg::WaitingForDevice, dialog_->state());
   EXPECT_FALSE(view_.visible(IDC_START));
@@ -106,8 +106,8 @@ TEST_F(ControllerTest, WholeUpdateRestoresProfilesAndLedSetting) {
   // Mid-update the window refuses to close.
   dialog_->OnClose();
   EXPECT_FALSE(view_.ended);
-  ASSERT_TRUE(view_.run_until(*dialog_, [&] { return dialog_->state() == CMirelDFUDlg::Restarting; },
-                              std::chrono::seconds(60)));
+  ASSERT_TRUE(view_.run_until(
+      *dialog_, [&] { return dialog_->state() == CMirelDFUDlg::Restarting; }, std::chrono::seconds(60)));
   ASSERT_TRUE(wait_state(CMirelDFUDlg::Succeeded));
   EXPECT_EQ(7, rig_->mouse->version().build);
   EXPECT_EQ(sectors_before, rig_->mouse->sectors());
@@ -126,8 +126,8 @@ TEST_F(ControllerTest, MouseAlreadyInItsBootloaderIsUpdatedAtOnce) {
   config.start_in_bootloader = true;
   start(config);
   EXPECT_EQ(CMirelDFUDlg::SendingImage1, dialog_->state());
-  ASSERT_TRUE(view_.run_until(*dialog_, [&] { return dialog_->state() == CMirelDFUDlg::Succeeded; },
-                              std::chrono::seconds(60)));
+  ASSERT_TRUE(view_.run_until(
+      *dialog_, [&] { return dialog_->state() == CMirelDFUDlg::Succeeded; }, std::chrono::seconds(60)));
 }
 
 TEST_F(ControllerTest, ThreeFailedTransfersEndInTheCountdownWhenTheRestartFailsToo) {
@@ -170,7 +170,8 @@ TEST_F(ControllerTest, ThreeFailedTransfersWithAWorkingRestartLetTheMouseRestart
   EXPECT_NE(CMirelDFUDlg::Failed, dialog_->state());  // the restart command went through
   EXPECT_TRUE(CMirelDFUDlg::failure_path_taken());
   // Its return in bootloader mode is no longer taken up.
-  view_.run_until(*dialog_, [] { return false; }, std::chrono::milliseconds(150));
+  view_.run_until(
+      *dialog_, [] { return false; }, std::chrono::milliseconds(150));
   EXPECT_EQ(CMirelDFUDlg::WaitingForDevice, dialog_->state());
   EXPECT_FALSE(dialog_->target_device());
 }
@@ -209,8 +210,8 @@ TEST_F(ControllerTest, StartsAreCountedOnlyInAnExistingKey) {
   TearDown();
   rig_ = std::make_unique<UpdateRig>(mouse_with(14, 2, 7, 3));
   ASSERT_TRUE(rodiz::SettingsKey::create(ProfileBackup::AppKeyPath()));
-  dialog_ = std::make_unique<CMirelDFUDlg>(view_, rig_->library, rig_->host, FirmwareImageSet(),
-                                           CMirelDFUDlg::Options());
+  dialog_ =
+      std::make_unique<CMirelDFUDlg>(view_, rig_->library, rig_->host, FirmwareImageSet(), CMirelDFUDlg::Options());
   ASSERT_TRUE(dialog_->OnInitDialog());
   auto key = rodiz::SettingsKey::open(ProfileBackup::AppKeyPath());
   ASSERT_TRUE(key);

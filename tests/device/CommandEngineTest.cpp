@@ -73,7 +73,8 @@ TEST_F(CommandEngineTest, ResponseIsMatchedByHeaderAndListedPayloadPositions) {
   channel_->set_script([root](const std::vector<Byte>& w) -> std::vector<Reply> {
     if (w[2] == 0x00) return root(w);
     // Wrong byte at position 1, then an answer for another feature, then the real one.
-    return {{answer(w, {0xAA, 0x00, 0x01}), 0}, {answer({0x10, 0xFF, 0x06, w[3]}, {0xAA, 0xBB}), 0},
+    return {{answer(w, {0xAA, 0x00, 0x01}), 0},
+            {answer({0x10, 0xFF, 0x06, w[3]}, {0xAA, 0xBB}), 0},
             {answer(w, {0xAA, 0xBB, 0x02}), 0}};
   });
   std::vector<Byte> response;
@@ -105,9 +106,9 @@ TEST_F(CommandEngineTest, ErrorResponsesBecomeCodesWithTheRawByte) {
     ErrorCode expected;
   };
   const Case cases[] = {
-      {true, 3, 0xFF, Frp10Error3},     {true, 12, 0xFF, Frp10Error12}, {true, 13, 0xFF, Frp10ErrorOther},
-      {true, 2, 0x00, Frp10Error2},     // a FRAP 1.0 error with index 0 answers a request to 0xFF
-      {false, 2, 0xFF, Frp20Error2},    {false, 9, 0xFF, Frp20Error9},  {false, 10, 0xFF, Frp20ErrorOther},
+      {true, 3, 0xFF, Frp10Error3},  {true, 12, 0xFF, Frp10Error12}, {true, 13, 0xFF, Frp10ErrorOther},
+      {true, 2, 0x00, Frp10Error2},  // a FRAP 1.0 error with index 0 answers a request to 0xFF
+      {false, 2, 0xFF, Frp20Error2}, {false, 9, 0xFF, Frp20Error9},  {false, 10, 0xFF, Frp20ErrorOther},
   };
   for (const Case& c : cases) {
     channel_->set_script([c](const std::vector<Byte>& w) -> std::vector<Reply> {
@@ -291,8 +292,7 @@ TEST_F(CommandEngineTest, LateAnswerToThePreviousRequestActivatesTheBrbWorkaroun
   const auto written = channel_->written();
   ASSERT_EQ(before + 2, written.size());
   // A short report of zeros asking the root for its protocol (the channel set the report id).
-  EXPECT_EQ((std::vector<Byte>{0x10, 0, 0, static_cast<Byte>(0x10 | device_->swid()), 0, 0, 0}),
-            written[before + 1]);
+  EXPECT_EQ((std::vector<Byte>{0x10, 0, 0, static_cast<Byte>(0x10 | device_->swid()), 0, 0, 0}), written[before + 1]);
 
   device_->onDisconnect(channel_);
   device_->onConnect(channel_);  // every (re)connect ends the workaround
@@ -344,7 +344,7 @@ TEST_F(CommandEngineTest, FailedExchangesAreReportedAsWriteReportsWhileActive) {
   EXPECT_FALSE(device_->sendSynchronousCommand(request(0x04, 0), response, 0, {}));
   std::lock_guard<std::mutex> guard(listener.lock);
   ASSERT_EQ(2u, listener.outcomes.size());
-  EXPECT_EQ(std::make_pair(false, NoError), listener.outcomes[0]);   // the channel's write
+  EXPECT_EQ(std::make_pair(false, NoError), listener.outcomes[0]);    // the channel's write
   EXPECT_EQ(std::make_pair(true, NoResponse), listener.outcomes[1]);  // the failed exchange
 }
 

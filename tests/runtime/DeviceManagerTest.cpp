@@ -96,11 +96,11 @@ TEST_F(DeviceManagerTest, AcceptsDevicesByTransportKindAndConfiguration) {
   ASSERT_TRUE(manager_->config_set(5, true));
   listen();
   bus_->plug(channel(0xC087, 0, "corded"));
-  bus_->plug(channel(0xC534, 0, "receiver"));   // item 4 off: a receiver is just a device
-  bus_->plug(channel(0x4082, 1, "paired"));     // behind a receiver: item 4 decides
-  bus_->plug(channel(0xB023, 2, "classic"));    // item 0
+  bus_->plug(channel(0xC534, 0, "receiver"));    // item 4 off: a receiver is just a device
+  bus_->plug(channel(0x4082, 1, "paired"));      // behind a receiver: item 4 decides
+  bus_->plug(channel(0xB023, 2, "classic"));     // item 0
   bus_->plug(channel(0xB024, 3, "low-energy"));  // item 1
-  bus_->plug(channel(0xB025, 4, "gatt"));       // always
+  bus_->plug(channel(0xB025, 4, "gatt"));        // always
   pump_->drain();
   EXPECT_EQ((std::vector<std::string>{"+c087", "+c534", "+b025"}), listener_->events);
 
@@ -216,8 +216,9 @@ TEST_F(DeviceManagerTest, FailingReceiverBusIsRetriedNineTimesThenReported) {
   EXPECT_EQ(9, receiver->enumerations());
   ASSERT_EQ(2u, listener_->errors.size());
   EXPECT_EQ("VireonBus/77/Vireon device enumeration failed after max retry attempts", listener_->errors[0]);
-  EXPECT_EQ("DeviceManager::addBus retry failed all attempts/77/Vireon device enumeration failed after max retry attempts",
-            listener_->errors[1]);
+  EXPECT_EQ(
+      "DeviceManager::addBus retry failed all attempts/77/Vireon device enumeration failed after max retry attempts",
+      listener_->errors[1]);
   EXPECT_TRUE(manager_->retry_busses().empty());
 
   manager_->onTimerEvent(DeviceManager::addbusRetryTimerId);  // nothing left to retry

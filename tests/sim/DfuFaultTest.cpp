@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "device/LastError.h"
+#include "features/IFeature0003FirmwareInfo.h"
 #include "features/IFeature00c2DFUControl.h"
 #include "features/IFeature00d0DFU.h"
-#include "features/IFeature0003FirmwareInfo.h"
 #include "sim/SimHarness.h"
 
 namespace rodiz {

@@ -118,8 +118,7 @@ TEST_F(OnboardProfilesWireTest, LedConfigurationReadsBytesTwoToFour) {
   EXPECT_EQ((std::vector<Byte>{1, 0, 0}), (std::vector<Byte>{b2, b3, b4}));
   EXPECT_EQ((std::vector<Byte>{0x00, 0x01}), last_params(2));
   ASSERT_TRUE(led->SetNvConfig(1, 2, 0, 0));
-  EXPECT_EQ((std::vector<Byte>{0x00, 0x01, 0x02, 0x00, 0x00}),
-            last_params(5));
+  EXPECT_EQ((std::vector<Byte>{0x00, 0x01, 0x02, 0x00, 0x00}), last_params(5));
   answer_size_ = 4;
   EXPECT_FALSE(led->GetNvConfig(1, &b2, &b3, &b4));
   EXPECT_EQ(CommandResponseTooShort, last_error_code());
@@ -139,7 +138,8 @@ TEST(OnboardProfilesSimTest, EverySectorReadsAndWritesBack) {
     for (int offset = 0; offset < 256; offset += 16) {
       std::vector<Byte> data;
       ASSERT_TRUE(profiles->ReadData(sector, offset, &data));
-      copy[static_cast<std::size_t>(sector)].insert(copy[static_cast<std::size_t>(sector)].end(), data.begin(), data.end());
+      copy[static_cast<std::size_t>(sector)].insert(copy[static_cast<std::size_t>(sector)].end(), data.begin(),
+                                                    data.end());
     }
   }
   EXPECT_EQ(sim.mouse->sectors(), copy);
