@@ -189,6 +189,33 @@ void SimMouse::appear_locked(Mode mode) {
   channels_.clear();
 }
 
+void SimMouse::drop_off_locked(std::chrono::milliseconds return_after, bool fresh_bootloader) {
+  go_absent_locked();
+  const std::uint32_t expected_generation = generation_;
+  std::weak_ptr<SimMouse> weak = weak_from_this();
+  scheduler_.post([weak] {
+    if (auto self = weak.lock()) self->notify_presence();
+  });
+  if (return_after.count() < 0) {
+    stay_away_ = true;
+    return;
+  }
+  scheduler_.post(
+      [weak, expected_generation, fresh_bootloader] {
+        std::shared_ptr<SimMouse> self = weak.lock();
+        if (!self) return;
+        {
+          std::lock_guard<std::mutex> guard(self->lock_);
+          // Plugged, cycled or restarted meanwhile: that event decides.
+          if (self->generation_ != expected_generation) return;
+          if (fresh_bootloader) self->receiver_.reset();
+          self->appear_locked(Mode::Bootloader);
+        }
+        self->notify_presence();
+      },
+      return_after);
+}
+
 void SimMouse::notify_presence() {
   std::function<void()> listener;
   {
@@ -480,25 +507,7 @@ std::vector<SimMouse::Output> SimMouse::handle(const std::vector<std::uint8_t>& 
         const bool dfu = params.size() >= 7 && params[4] == 'D' && params[5] == 'F' && params[6] == 'U';
         if (!dfu || params[0] != 1) return fail(kErrorInvalidArgument);
         // One-way: the mouse drops off the bus and comes back as its bootloader.
-        go_absent_locked();
-        const std::uint32_t expected_generation = generation_;
-        std::weak_ptr<SimMouse> weak = weak_from_this();
-        scheduler_.post([weak] {
-          if (auto self = weak.lock()) self->notify_presence();
-        });
-        scheduler_.post(
-            [weak, expected_generation] {
-              std::shared_ptr<SimMouse> self = weak.lock();
-              if (!self) return;
-              {
-                std::lock_guard<std::mutex> guard(self->lock_);
-                if (self->generation_ != expected_generation) return;
-                self->receiver_.reset();
-                self->appear_locked(Mode::Bootloader);
-              }
-              self->notify_presence();
-            },
-            config_.reboot_delay);
+        drop_off_locked(config_.reboot_delay, true);
         return {};
       }
       return fail(kErrorInvalidFunction);
@@ -644,28 +653,7 @@ std::vector<SimMouse::Output> SimMouse::handle_dfu(const std::vector<std::uint8_
 
   if (applies(faults_, faults_.disappear_at_packet, image, packet)) {
     faults_.disappear_at_packet = -1;
-    go_absent_locked();
-    const std::uint32_t expected_generation = generation_;
-    std::weak_ptr<SimMouse> weak = weak_from_this();
-    scheduler_.post([weak] {
-      if (auto self = weak.lock()) self->notify_presence();
-    });
-    if (faults_.reappear_after_ms >= 0) {
-      scheduler_.post(
-          [weak, expected_generation] {
-            std::shared_ptr<SimMouse> self = weak.lock();
-            if (!self) return;
-            {
-              std::lock_guard<std::mutex> guard(self->lock_);
-              if (self->generation_ != expected_generation) return;
-              self->appear_locked(Mode::Bootloader);
-            }
-            self->notify_presence();
-          },
-          std::chrono::milliseconds(faults_.reappear_after_ms));
-    } else {
-      stay_away_ = true;
-    }
+    drop_off_locked(std::chrono::milliseconds(faults_.reappear_after_ms), false);
     return {};
   }
   if (applies(faults_, faults_.error_response_to_packet, image, packet)) {

@@ -134,6 +134,10 @@ class SimMouse : public std::enable_shared_from_this<SimMouse> {
 
   // Presence changes (scheduler thread or caller, lock held by caller).
   void go_absent_locked();
+  // Drops off the bus now and comes back in bootloader mode after
+  // `return_after` (never when negative); a fresh bootloader forgets any
+  // transfer it had started.
+  void drop_off_locked(std::chrono::milliseconds return_after, bool fresh_bootloader);
   void appear_locked(Mode mode);
   void notify_presence();
 
