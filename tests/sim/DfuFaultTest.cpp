@@ -9,10 +9,7 @@
 namespace rodiz {
 namespace {
 
-std::vector<Byte> slice(const std::vector<Byte>& image, std::size_t offset) {
-  return std::vector<Byte>(image.begin() + static_cast<std::ptrdiff_t>(offset),
-                           image.begin() + static_cast<std::ptrdiff_t>(offset + 16));
-}
+using test::slice;
 
 // Each fault of the simulated bootloader against the library's transfer
 // feature: the library must either get through (retries) or fail cleanly.

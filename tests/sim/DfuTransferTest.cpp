@@ -13,12 +13,8 @@
 namespace rodiz {
 namespace {
 
+using test::slice;
 using Reply = test::FakeChannel::Reply;
-
-std::vector<Byte> slice(const std::vector<Byte>& image, std::size_t offset) {
-  return std::vector<Byte>(image.begin() + static_cast<std::ptrdiff_t>(offset),
-                           image.begin() + static_cast<std::ptrdiff_t>(offset + 16));
-}
 
 // Streams one image the way the controller does: the start record, then one
 // packet per status-1 event, until status 2. Returns the final status.

@@ -21,6 +21,11 @@ std::vector<sim::SimImage> small_images(std::size_t size1, std::size_t size2) {
   return {make("ZKT58_E1", 0x00, size1), make("WVN31_F2", 0x02, size2)};
 }
 
+std::vector<Byte> slice(const std::vector<Byte>& image, std::size_t offset) {
+  return std::vector<Byte>(image.begin() + static_cast<std::ptrdiff_t>(offset),
+                           image.begin() + static_cast<std::ptrdiff_t>(offset + 16));
+}
+
 sim::SimMouseConfig SimHarness::fast_config() {
   sim::SimMouseConfig config;
   config.latency = std::chrono::microseconds(0);

@@ -19,6 +19,8 @@ namespace rodiz::test {
 
 // Small made-up images: a bootloader only checks what it was told to expect.
 std::vector<sim::SimImage> small_images(std::size_t size1 = 64, std::size_t size2 = 48);
+// The 16 bytes of `image` at `offset`.
+std::vector<Byte> slice(const std::vector<Byte>& image, std::size_t offset);
 
 // A simulated mouse on a simulated bus behind the collection combiner, and a
 // Device on the combined channel, without a device manager of its own: answers
