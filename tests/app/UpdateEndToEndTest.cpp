@@ -172,7 +172,7 @@ TEST(UpdateEndToEndTest, ProfilesSurviveAProgramKilledMidUpdate) {
   {
     // The first run saves the settings, sends the mouse to its bootloader and
     // is killed there.
-    LoopView view(50);
+    test::FakeView view;
     CMirelDFUDlg dialog(view, rig.library, rig.host, small_images(), CMirelDFUDlg::Options());
     ASSERT_TRUE(dialog.OnInitDialog());
     ASSERT_EQ(CMirelDFUDlg::ReadyToStart, dialog.state());
