@@ -44,7 +44,7 @@ bool SimChannel::write(std::vector<Byte> report, bool blocking) {
   } else if (report.size() > static_cast<std::size_t>(collection_.report_length)) {
     result = WriteExceedsCollectionSize;
     report.clear();
-  } else if (blocking && Producer<IHardwareDevice::Read>::subscriber_count() == 0) {
+  } else if (blocking && readers_ == 0) {
     // Nobody would hear the answer.
     result = CannotPerformWriteWithoutReadThreadRunning;
     report.clear();
@@ -73,6 +73,10 @@ std::weak_ptr<IHardwareBus> SimChannel::owning_bus() {
 }
 
 bool SimChannel::verify_connection_following_timeout() { return mouse_here(); }
+
+void SimChannel::on_subscription_added(Subscriber<IHardwareDevice::Read>* /*s*/, bool /*immediate*/) { ++readers_; }
+
+void SimChannel::on_unsubscribe(Subscriber<IHardwareDevice::Read>* /*s*/) { --readers_; }
 
 void SimChannel::deliver(const std::vector<Byte>& report) {
   const auto size = static_cast<unsigned>(report.size());

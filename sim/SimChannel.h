@@ -41,6 +41,13 @@ class SimChannel : public IHardwareDevice,
   int bus_type() override { return 0; }
   int transport_variant() override { return 0; }
   bool verify_connection_following_timeout() override;
+
+ protected:
+  // Readers are counted here rather than asked of the Read producer: write()
+  // runs while a device holds its command lock, and the read thread holds
+  // the producer's lock while it waits for that command lock.
+  void on_subscription_added(Subscriber<IHardwareDevice::Read>* s, bool immediate) override;
+  void on_unsubscribe(Subscriber<IHardwareDevice::Read>* s) override;
   std::string combine_key() override { return collection_.combine_key; }
   int collection_bit() override { return collection_.bit; }
   int collections_needed() override { return collection_.need; }
@@ -53,6 +60,7 @@ class SimChannel : public IHardwareDevice,
   std::weak_ptr<SimMouse> mouse_;
   const SimCollection collection_;
   std::atomic<bool> open_{false};
+  std::atomic<int> readers_{0};
 };
 
 }  // namespace rodiz::sim

@@ -58,6 +58,9 @@ class IHardwareDevice {
   virtual void close() = 0;
   // Sends one report. `blocking` means the caller will wait for an answer that
   // arrives through the read path. On failure LastError holds the reason.
+  // Callers write while holding their command lock, which the read thread
+  // takes while it delivers a report: write must never wait for the lock of
+  // the channel's own Read producer.
   virtual bool write(std::vector<Byte> report, bool blocking) = 0;
   virtual std::weak_ptr<IHardwareBus> owning_bus() = 0;
   // Unique per channel; buses and filters track devices by it.
