@@ -5,8 +5,9 @@
 #include "runtime/Vs2003SingletonThreadCleanup.h"
 
 #if defined(_WIN32)
-#include <shellapi.h>
 #include <windows.h>
+// shellapi.h needs windows.h first.
+#include <shellapi.h>
 #endif
 
 namespace {
