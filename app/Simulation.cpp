@@ -1,6 +1,7 @@
 #include "app/Simulation.h"
 
 #include <cstdio>
+#include <tuple>
 
 #include "app/CommandLine.h"
 #include "app/FirmwareResources.h"
@@ -49,6 +50,13 @@ bool Simulation::Install(const AppOptions& options, std::string* error) {
   if (!options.simVersion.empty() && !parse_version(options.simVersion, &config.version)) {
     *error = "--sim-version wants major.minor.build, for example 14.2.6, not '" + options.simVersion + "'";
     return false;
+  }
+  // A mouse that already runs the released firmware has its second target
+  // updated too, as one that went through this tool would.
+  const rodiz::sim::SimVersion& v = config.version;
+  const rodiz::sim::SimVersion& released = config.updated_version;
+  if (std::tie(v.major, v.minor, v.build) >= std::tie(released.major, released.minor, released.build)) {
+    config.type6_build = config.updated_type6_build;
   }
   rodiz::sim::SimFaults faults;
   if (!rodiz::sim::SimFaults::parse(options.simFaults, &faults, error)) return false;
