@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "Percentiles.h"
+#include "QuietLog.h"
 #include "device/Device.h"
 #include "features/IFeature00d0DFU.h"
 #include "sim/SimBus.h"
@@ -51,6 +52,8 @@ struct Rig {
 
 // Discovery of every feature and the firmware identity of a fresh device.
 void BM_Discovery(benchmark::State& state) {
+  std::unique_ptr<QuietLog> quiet;
+  if (state.range(0) == 1) quiet = std::make_unique<QuietLog>();
   Rig rig(false);
   int requests = 0;
   for (auto _ : state) {
@@ -61,7 +64,7 @@ void BM_Discovery(benchmark::State& state) {
   }
   state.counters["round_trips"] = requests;
 }
-BENCHMARK(BM_Discovery)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Discovery)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 class Events : public Subscriber<IFeature00d0DFU::Report> {
  public:
@@ -70,6 +73,8 @@ class Events : public Subscriber<IFeature00d0DFU::Report> {
 
 // 1000 packets through DFUSendPacket, each answered before the next.
 void BM_Stream1000Packets(benchmark::State& state) {
+  std::unique_ptr<QuietLog> quiet;
+  if (state.range(0) == 1) quiet = std::make_unique<QuietLog>();
   constexpr std::size_t kPackets = 1001;
   for (auto _ : state) {
     state.PauseTiming();
@@ -97,7 +102,7 @@ void BM_Stream1000Packets(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(state.iterations()) * 1000.0,
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert, benchmark::Counter::OneK::kIs1000);
 }
-BENCHMARK(BM_Stream1000Packets)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_Stream1000Packets)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 
 }  // namespace
 }  // namespace rodiz::bench
