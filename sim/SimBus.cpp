@@ -35,11 +35,6 @@ void SimBus::remove(const std::shared_ptr<SimMouse>& mouse) {
   refresh_channels();
 }
 
-std::vector<std::shared_ptr<SimMouse>> SimBus::mice() const {
-  std::lock_guard<std::mutex> guard(lock_);
-  return mice_;
-}
-
 void SimBus::refresh_channels() {
   std::vector<std::shared_ptr<SimChannel>> gone;
   std::vector<std::shared_ptr<SimChannel>> arrived;

@@ -30,7 +30,6 @@ class SimBus : public IHardwareBus,
   void add(std::shared_ptr<SimMouse> mouse);
   // Unplugs a mouse.
   void remove(const std::shared_ptr<SimMouse>& mouse);
-  std::vector<std::shared_ptr<SimMouse>> mice() const;
   // The system went to sleep and woke up again.
   void resume_from_sleep();
   // Waits until the bus has announced everything that happened so far.

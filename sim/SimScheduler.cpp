@@ -29,15 +29,6 @@ void SimScheduler::post(std::function<void()> task, std::chrono::microseconds de
   state_->wake.notify_all();
 }
 
-void SimScheduler::clear() {
-  std::multimap<Clock::time_point, std::function<void()>> dropped;
-  {
-    std::lock_guard<std::mutex> guard(state_->lock);
-    dropped.swap(state_->tasks);
-  }
-  state_->idle.notify_all();
-}
-
 void SimScheduler::wait_idle(std::chrono::milliseconds horizon) {
   std::unique_lock<std::mutex> guard(state_->lock);
   state_->idle.wait(guard, [&] {

@@ -29,8 +29,6 @@ class SimScheduler {
   SimScheduler& operator=(const SimScheduler&) = delete;
 
   void post(std::function<void()> task, std::chrono::microseconds delay = std::chrono::microseconds(0));
-  // Drops every task not yet run.
-  void clear();
   // Waits until no task is due within `horizon` and none is running. Must
   // not be called from a task.
   void wait_idle(std::chrono::milliseconds horizon = std::chrono::milliseconds(0));

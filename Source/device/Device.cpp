@@ -304,8 +304,6 @@ bool Device::sendSynchronousCommandWithoutRetry(const std::vector<Byte>& command
 
     if (!sendCommand(command, blocking)) {
       DLOG(LogError, "Device::sendSynchronousCommandWithoutRetry() - sendCommand failed!");
-      const LastError failure = last_error();
-      set_last_error(failure.code, failure.system, failure.text);
       if (!hwdev_->verify_connection_following_timeout()) {
         DLOG(LogError, "Device::sendSynchronousCommandWithoutRetry() - not connected after timeout!");
         set_last_error(NotConnected);

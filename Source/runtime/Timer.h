@@ -25,8 +25,6 @@ class Timer : public ITimer, public Producer<ITimer::TimerEvent>, public std::en
   bool start(int ms) override;
   bool stop() override;
 
-  int id() const { return id_; }
-
  private:
   void run(int ms);
 

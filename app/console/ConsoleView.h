@@ -27,7 +27,6 @@ class ConsoleView : public IDialogView {
   void attach(CMirelDFUDlg* controller) { m_controller = controller; }
   // Runs the controller's loop until the window closes; returns its code.
   int run();
-  DialogLoop& loop() { return m_loop; }
 
   void set_window_title(const std::string& text) override;
   void set_text(int control, const std::string& text) override;

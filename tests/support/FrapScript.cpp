@@ -4,8 +4,6 @@
 
 namespace rodiz::test {
 
-std::vector<Byte> report(std::vector<Byte> bytes) { return bytes; }
-
 std::vector<Byte> answer(const std::vector<Byte>& request, std::vector<Byte> params) {
   std::vector<Byte> reply(std::max<std::size_t>(20, 4 + params.size()), 0);
   reply[0] = 0x11;

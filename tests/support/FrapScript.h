@@ -9,7 +9,6 @@
 namespace rodiz::test {
 
 // Builders for FRAP reports and a minimal FRAP 2.0 device for engine tests.
-std::vector<Byte> report(std::vector<Byte> bytes);
 // The answer to `request`: its header echoed, then `params`, as a long report.
 std::vector<Byte> answer(const std::vector<Byte>& request, std::vector<Byte> params = {});
 std::vector<Byte> frap10_error(const std::vector<Byte>& request, Byte error, Byte device_index = 0xFF);
