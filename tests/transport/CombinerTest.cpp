@@ -139,9 +139,10 @@ TEST_F(CombinerTest, ReadsOfEveryPieceComeUpAsTheDevicesOwn) {
   auto device = combiner_->devices().at(0);
   Reader reader;
   ASSERT_TRUE(reader.subscribe(device, DeliveryImmediate));
+  // Each piece reads on its own thread: one after the other keeps the order known.
   s->inject(std::vector<Byte>(7, 1));
-  l->inject(std::vector<Byte>(20, 2));
   s->flush();
+  l->inject(std::vector<Byte>(20, 2));
   l->flush();
   EXPECT_EQ((std::vector<std::size_t>{7, 20}), reader.sizes);
 }
