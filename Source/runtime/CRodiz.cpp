@@ -142,6 +142,12 @@ void CRodiz::remove_runloop_events(const void* subscriber, const void* producer)
   }
 }
 
+void CRodiz::remove_runloop_events_of(const void* subscriber, const void* producer) {
+  // Called by every dying producer and subscriber: silent, and cheap when
+  // there is no manager.
+  if (auto m = existing()) m->remove_runloop_events_of(subscriber, producer);
+}
+
 void CRodiz::persistent_data_directory(std::string directory) {
   FLOG("CRodiz::persistent_data_directory");
   if (auto m = getimpl()) m->persistent_data_directory(std::move(directory));
@@ -221,6 +227,14 @@ namespace runloop {
 void enqueue(RunLoopEntry entry) { facade().enqueue_event_for_runloop(std::move(entry)); }
 
 void remove(const void* subscriber, const void* producer) { facade().remove_runloop_events(subscriber, producer); }
+
+void remove_producer(const void* producer) {
+  if (producer != nullptr) facade().remove_runloop_events_of(nullptr, producer);
+}
+
+void remove_subscriber(const void* subscriber) {
+  if (subscriber != nullptr) facade().remove_runloop_events_of(subscriber, nullptr);
+}
 
 }  // namespace runloop
 }  // namespace rodiz

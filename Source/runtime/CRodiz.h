@@ -44,6 +44,10 @@ class CRodiz : public IDeviceManager {
   virtual bool manual_subscribe(Subscriber<IDeviceManager::ArrivalRemoval>* subscriber, int delivery);
   virtual void manual_unsubscribe(Subscriber<IDeviceManager::ArrivalRemoval>* subscriber);
 
+  // Discards the queued entries of one subscriber or of one producer (the
+  // other argument null); nothing without a manager.
+  void remove_runloop_events_of(const void* subscriber, const void* producer);
+
   // Refuses the manager from now on and destroys it.
   void shutdown();
   // Destroys the manager (discarding queued events); the next call that

@@ -6,10 +6,12 @@
 #include "device/Device.h"
 #include "device/LastError.h"
 #include "log/xLog.h"
+#include "runtime/ConfigItem.h"
 #include "runtime/Timer.h"
 #include "transport/CombinerBus.h"
 #include "transport/HidBusFactory.h"
 #include "transport/IHardwareSecondaryBus.h"
+#include "transport/TransportKind.h"
 
 namespace rodiz {
 
@@ -39,9 +41,6 @@ const KnownReceiver* known_receiver(int pid) {
   }
   return nullptr;
 }
-
-// The session's active flag subscribes to itself once per process.
-std::once_flag g_active_subscription_once;
 
 }  // namespace
 
@@ -118,21 +117,46 @@ void DeviceManager::call_event_from_runloop() {
 
 void DeviceManager::remove_runloop_events(const void* subscriber, const void* producer) {
   MLOG(LogInfo, "DeviceManager::remove_runloop_events");
-  std::lock_guard<std::mutex> guard(queue_lock_);
-  if (subscriber == nullptr && producer == nullptr) {
-    MLOG(LogInfo, "DeviceManager::remove_runloop_events discarding all: %d events", static_cast<int>(queue_.size()));
-    for (const RunLoopEntry& entry : queue_) {
-      MLOG(LogInfo, "DeviceManager::remove_runloop_events discarding all: %s", entry.name.c_str());
-    }
-    queue_.clear();
-    return;
-  }
-  for (auto it = queue_.begin(); it != queue_.end();) {
-    if (it->subscriber == subscriber && it->producer == producer) {
-      MLOG(LogInfo, "DeviceManager::remove_runloop_events discarding %s", it->name.c_str());
-      it = queue_.erase(it);
+  // Discarded entries are destroyed after queue_lock is released: their
+  // captures may hold the last reference to an object whose destructor
+  // reaches this queue again.
+  std::deque<RunLoopEntry> discarded;
+  {
+    std::lock_guard<std::mutex> guard(queue_lock_);
+    if (subscriber == nullptr && producer == nullptr) {
+      MLOG(LogInfo, "DeviceManager::remove_runloop_events discarding all: %d events", static_cast<int>(queue_.size()));
+      for (const RunLoopEntry& entry : queue_) {
+        MLOG(LogInfo, "DeviceManager::remove_runloop_events discarding all: %s", entry.name.c_str());
+      }
+      discarded.swap(queue_);
     } else {
-      ++it;
+      for (auto it = queue_.begin(); it != queue_.end();) {
+        if (it->subscriber == subscriber && it->producer == producer) {
+          MLOG(LogInfo, "DeviceManager::remove_runloop_events discarding %s", it->name.c_str());
+          discarded.push_back(std::move(*it));
+          it = queue_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+  }
+}
+
+void DeviceManager::remove_runloop_events_of(const void* subscriber, const void* producer) {
+  if ((subscriber == nullptr) == (producer == nullptr)) return;
+  std::deque<RunLoopEntry> discarded;
+  {
+    std::lock_guard<std::mutex> guard(queue_lock_);
+    for (auto it = queue_.begin(); it != queue_.end();) {
+      if ((subscriber != nullptr && it->subscriber == subscriber) ||
+          (producer != nullptr && it->producer == producer)) {
+        MLOG(LogInfo, "DeviceManager::remove_runloop_events discarding %s", it->name.c_str());
+        discarded.push_back(std::move(*it));
+        it = queue_.erase(it);
+      } else {
+        ++it;
+      }
     }
   }
 }
@@ -255,18 +279,19 @@ void DeviceManager::removeBus(std::shared_ptr<IHardwareBus> bus) {
 }
 
 bool DeviceManager::accepted(const std::shared_ptr<IHardwareDevice>& hwdev) {
-  switch (hwdev->bus_type()) {
-    case 0: {
+  auto item = [this](ConfigItem which) { return config_[item_number(which)]; };
+  switch (transport_kind(hwdev->bus_type())) {
+    case TransportKind::Hid: {
       const int pid = hwdev->pid();
-      if (pid >= 0xC500 && pid <= 0xC5FF && config_[4]) return true;
-      return config_[5];
+      if (pid >= 0xC500 && pid <= 0xC5FF && item(ConfigItem::AcceptReceivers)) return true;
+      return item(ConfigItem::AcceptDirectDevices);
     }
-    case 1:
-      return config_[4];
-    case 2:
-      return config_[0];
-    case 3:
-      return config_[1];
+    case TransportKind::Receiver:
+      return item(ConfigItem::AcceptReceivers);
+    case TransportKind::BluetoothClassic:
+      return item(ConfigItem::BluetoothActive);
+    case TransportKind::BluetoothLowEnergy:
+      return item(ConfigItem::BleActive);
     default:
       return true;
   }
@@ -386,7 +411,7 @@ void DeviceManager::onTimerEvent(int id) {
 
 std::shared_ptr<IDevice> DeviceManager::makeDevice(std::shared_ptr<IHardwareDevice> hwdev, int force_plain, int pid) {
   MLOG(LogInfo, "DeviceManager::makeDevice enter");
-  if (config_[4] && force_plain == 0 && known_receiver(pid) != nullptr) {
+  if (config_[item_number(ConfigItem::AcceptReceivers)] && force_plain == 0 && known_receiver(pid) != nullptr) {
     // Receivers are used as plain devices until the receiver bus exists.
     MLOG(LogInfo, "DeviceManager::makeDevice known receiver pid=0x%x made as a plain device (no receiver bus)",
          static_cast<unsigned>(pid));
@@ -413,11 +438,12 @@ int DeviceManager::swid() {
 
 void DeviceManager::set_active(bool active) {
   xLogWrite(kTag, LogInfo, __PRETTY_FUNCTION__, "-api- %d", active);
-  std::call_once(g_active_subscription_once, [this] {
+  if (!active_subscribed_) {
+    active_subscribed_ = true;
     if (!Subscriber<IDeviceManager::ActiveChanged>::subscribe(shared_from_this(), DeliveryRunLoop, "")) {
       report_unreported_error("DeviceManager::set_active subscribe(IDeviceManager::ActiveChanged)");
     }
-  });
+  }
   const bool old = active_;
   active_ = active;
   if (old != active || active) raise_active_changed(active);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <map>
@@ -53,6 +54,10 @@ class DeviceManager : public IDeviceManager,
   void enqueue_event_for_runloop(RunLoopEntry entry) override;
   void call_event_from_runloop() override;
   void remove_runloop_events(const void* subscriber, const void* producer) override;
+  // Discards every queued entry of `subscriber` (any producer) or of
+  // `producer` (any subscriber); the other argument must be null. Both null
+  // discards nothing, unlike remove_runloop_events.
+  void remove_runloop_events_of(const void* subscriber, const void* producer);
   void persistent_data_directory(std::string directory) override;
   bool config_default(unsigned item, bool* value) override;
   bool config_get(unsigned item, bool* value) override;
@@ -106,7 +111,11 @@ class DeviceManager : public IDeviceManager,
   int swid_ = 0;
   bool active_ = true;
   std::string persistent_directory_;
-  bool destructing_ = false;
+  // Read by producer threads (enqueue, unreported errors) while the
+  // destructor sets it.
+  std::atomic<bool> destructing_{false};
+  // The manager's own active-flag subscription is made once per manager.
+  bool active_subscribed_ = false;
 
   std::mutex queue_lock_;
   std::deque<RunLoopEntry> queue_;

@@ -5,6 +5,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "runtime/RunLoopEntry.h"
 
@@ -31,8 +32,9 @@ class Producer {
   Producer() = default;
   Producer(const Producer&) = delete;
   Producer& operator=(const Producer&) = delete;
-  // Subscribers are not told; their weak references simply expire.
-  virtual ~Producer() = default;
+  // Subscribers are not told; their weak references simply expire. Entries
+  // still queued from this producer are discarded: they capture its state.
+  virtual ~Producer() { runloop::remove_producer(runloop_identity()); }
 
   // Registers `s` for `delivery`. A subscriber already registered in that mode
   // is left alone (true, no hook). Returns false only when on_subscribe refuses.
@@ -105,11 +107,24 @@ class Producer {
   // The producer's identity in run-loop entries.
   const void* runloop_identity() const { return static_cast<const void*>(&runloop_); }
 
-  // Calls `call` for each immediate subscriber only, under the lock (for events
-  // that are defined to reach immediate subscribers alone).
+  // Calls `call` for each immediate subscriber only (for events that are
+  // defined to reach immediate subscribers alone), without the lock, so that
+  // a callback may subscribe or unsubscribe. A subscriber that leaves while
+  // the others are being called is not called afterwards; the caller must
+  // not destroy a subscriber on another thread during the call.
   void produce_immediate_only(const Call& call) {
-    std::lock_guard<std::mutex> guard(lock_);
-    for (Subscriber<E>* s : immediate_) call(s);
+    std::vector<Subscriber<E>*> targets;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      targets.assign(immediate_.begin(), immediate_.end());
+    }
+    for (Subscriber<E>* s : targets) {
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (immediate_.count(s) == 0) continue;
+      }
+      call(s);
+    }
   }
 
  private:

@@ -20,10 +20,18 @@ struct RunLoopEntry {
 namespace runloop {
 
 // The producers' side of the run-loop queue. The facade owns the queue; these
-// two calls are the only way in, so that the event mechanism does not depend
-// on the facade's header.
+// calls are the only way in, so that the event mechanism does not depend on
+// the facade's header.
 void enqueue(RunLoopEntry entry);
+// Discards the entries of one subscription (both identities must match).
 void remove(const void* subscriber, const void* producer);
+// Discards every entry raised by `producer`, whoever it is for. A producer
+// calls this as it dies, so that no entry runs code captured from it.
+void remove_producer(const void* producer);
+// Discards every entry addressed to `subscriber`, whoever raised it. A
+// subscriber calls this as it dies, so that no entry reaches freed memory even
+// when its producer died first and could no longer be left.
+void remove_subscriber(const void* subscriber);
 
 }  // namespace runloop
 }  // namespace rodiz

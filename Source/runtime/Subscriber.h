@@ -21,7 +21,12 @@ class Subscriber : public E {
   Subscriber(const Subscriber&) = delete;
   Subscriber& operator=(const Subscriber&) = delete;
 
-  ~Subscriber() override { leave_all(); }
+  // Also drops entries queued for this subscriber by producers that are
+  // already gone: leave_all() can no longer reach those.
+  ~Subscriber() override {
+    leave_all();
+    runloop::remove_subscriber(static_cast<const void*>(static_cast<Subscriber<E>*>(this)));
+  }
 
   // Joins the producer of E behind `target` (any library object). Fails with
   // SubscribeCastFailed when `target` does not raise E. Joining a producer that
