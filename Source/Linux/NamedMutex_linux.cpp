@@ -87,7 +87,7 @@ bool NamedMutex::init(const std::string& name) {
 }
 
 bool NamedMutex::lock() {
-  if (RODIZ_ASSERT(handle_ != 0 && "hMutex_ != NULL")) {
+  if (RODIZ_CHECK_FAILED(handle_ != 0 && "hMutex_ != NULL")) {
     set_last_error(SystemCallFailed, 0, "the device's cross-process lock does not exist");
     return false;
   }
@@ -106,7 +106,7 @@ bool NamedMutex::lock() {
 }
 
 void NamedMutex::unlock() {
-  if (RODIZ_ASSERT(handle_ != 0 && "hMutex_ != NULL")) return;
+  if (RODIZ_CHECK_FAILED(handle_ != 0 && "hMutex_ != NULL")) return;
   ::flock(fd_of(handle_), LOCK_UN);
   in_process_.unlock();
 }

@@ -34,4 +34,6 @@ bool xAssert(bool condition, const char* expression, const char* file, int line)
 
 // Logs under the caller's own signature as function name.
 #define RODIZ_LOG(tag, level, ...) ::rodiz::xLogWrite(tag, level, __PRETTY_FUNCTION__, __VA_ARGS__)
-#define RODIZ_ASSERT(condition) ::rodiz::xAssert(static_cast<bool>(condition), #condition, __FILE__, __LINE__)
+// True when `condition` does not hold, after logging the failure; so that
+// `if (RODIZ_CHECK_FAILED(ptr != nullptr)) return;` reads as it behaves.
+#define RODIZ_CHECK_FAILED(condition) ::rodiz::xAssert(static_cast<bool>(condition), #condition, __FILE__, __LINE__)
