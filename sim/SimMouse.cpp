@@ -408,6 +408,20 @@ std::vector<std::uint8_t> SimMouse::notification(int index, unsigned function,
   return report;
 }
 
+std::size_t SimMouse::parameter_bytes_needed(int feature, unsigned function) {
+  switch (feature) {
+    case kLedEffects:
+      return function == 5 ? 5 : 2;
+    case kOnboardProfiles:
+      if (function == 5) return 4;
+      if (function == 6) return 6;
+      if (function == 7) return 16;
+      return 2;
+    default:
+      return 3;
+  }
+}
+
 std::vector<SimMouse::Output> SimMouse::handle(const std::vector<std::uint8_t>& request) {
   if (faults_.silent || request.size() < 7) return {};
   // Only requests addressed to the device itself are for us.
@@ -421,6 +435,9 @@ std::vector<SimMouse::Output> SimMouse::handle(const std::vector<std::uint8_t>& 
   const int feature = table[static_cast<std::size_t>(index)];
   auto ok = [&](std::vector<std::uint8_t> result) { return std::vector<Output>{{answer(request, result)}}; };
   auto fail = [&](std::uint8_t code) { return std::vector<Output>{{error(request, code)}}; };
+  // A short report carries 3 parameter bytes; a request whose function reads
+  // more is malformed and answered as a device would, never read past.
+  if (params.size() < parameter_bytes_needed(feature, function)) return fail(kErrorInvalidArgument);
 
   switch (feature) {
     case kRoot: {

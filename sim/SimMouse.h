@@ -123,6 +123,8 @@ class SimMouse : public std::enable_shared_from_this<SimMouse> {
   const std::vector<int>& feature_table() const;
   int index_of(int feature_id) const;
   std::vector<Output> handle(const std::vector<std::uint8_t>& request);
+  // How many parameter bytes `function` of `feature` reads from a request.
+  static std::size_t parameter_bytes_needed(int feature, unsigned function);
   std::vector<Output> handle_dfu(const std::vector<std::uint8_t>& request, unsigned function,
                                  const std::vector<std::uint8_t>& params);
   std::vector<std::uint8_t> answer(const std::vector<std::uint8_t>& request,

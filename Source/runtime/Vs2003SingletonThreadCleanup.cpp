@@ -63,7 +63,12 @@ void Vs2003SingletonThreadCleanup::about_to_join() {
     xLogWrite("Untagged", LogInfo, "rodiz::Vs2003SingletonThreadCleanup::about_to_join",
               "you should have put a Vs2003SingletonThreadCleanup guard object in main()");
   }
-  // exit() would run the static destructors that brought us here again.
+  // Ended with _Exit, not exit(): the one path that gets here is the static
+  // destruction of the facade at process exit, and calling exit() while exit()
+  // is already running is undefined (it would run the handlers and static
+  // destructors that brought us here a second time). What normal exit would
+  // still do for us is flushing the C streams; the log file writes through
+  // and needs nothing more.
   std::fflush(nullptr);
   std::_Exit(0);
 }

@@ -49,7 +49,10 @@ bool CombinerDevice::add_piece(std::shared_ptr<IHardwareDevice> piece) {
   }
   if (logging_writes_) {
     CLOG(LogDebug, "CombinerDevice::add_piece logging writes, so subscribing to new piece");
-    result = Subscriber<IHardwareDevice::Write>::subscribe(piece, DeliveryImmediate, "IHardwareDevice::Write");
+    // Both subscriptions must hold: a failed Read one is not hidden by a
+    // Write one that succeeded.
+    result =
+        Subscriber<IHardwareDevice::Write>::subscribe(piece, DeliveryImmediate, "IHardwareDevice::Write") && result;
   }
   pieces_[bit] = std::move(piece);
   CLOG(LogDebug, "CombinerDevice::add_piece exit, ret=%d", result);
@@ -197,6 +200,21 @@ void CombinerDevice::on_unsubscribe(Subscriber<IHardwareDevice::Read>* /*s*/) {
       continue;
     }
     Subscriber<IHardwareDevice::Read>::unsubscribe(piece);
+  }
+  CLOG(LogDebug, "CombinerDevice::on_unsubscribe exit");
+}
+
+// The pieces' write outcomes are followed only while someone listens here,
+// as their reads are.
+void CombinerDevice::on_unsubscribe(Subscriber<IHardwareDevice::Write>* /*s*/) {
+  CLOG(LogDebug, "CombinerDevice::on_unsubscribe enter");
+  if (Producer<IHardwareDevice::Write>::subscriber_count() > 0) {
+    CLOG(LogDebug, "CombinerDevice::on_unsubscribe exit, still subscribers remaining");
+    return;
+  }
+  logging_writes_ = false;
+  for (const auto& [bit, piece] : pieces_) {
+    if (piece) Subscriber<IHardwareDevice::Write>::unsubscribe(piece);
   }
   CLOG(LogDebug, "CombinerDevice::on_unsubscribe exit");
 }

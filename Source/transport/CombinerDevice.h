@@ -52,6 +52,7 @@ class CombinerDevice : public IHardwareDevice,
   bool on_subscribe(Subscriber<IHardwareDevice::Read>* s) override;
   void on_unsubscribe(Subscriber<IHardwareDevice::Read>* s) override;
   bool on_subscribe(Subscriber<IHardwareDevice::Write>* s) override;
+  void on_unsubscribe(Subscriber<IHardwareDevice::Write>* s) override;
 
  private:
   std::weak_ptr<CombinerBus> bus_;

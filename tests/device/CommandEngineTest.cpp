@@ -348,5 +348,60 @@ TEST_F(CommandEngineTest, FailedExchangesAreReportedAsWriteReportsWhileActive) {
   EXPECT_EQ(std::make_pair(true, NoResponse), listener.outcomes[1]);  // the failed exchange
 }
 
+// A channel whose connection check enumerates devices, as a real one does,
+// and leaves an error of its own behind even when the device is there.
+class EnumeratingChannel : public FakeChannel {
+ public:
+  using FakeChannel::FakeChannel;
+  bool verify_connection_following_timeout() override {
+    set_last_error(SystemCallFailed, 5, "enumeration");
+    return true;
+  }
+};
+
+TEST_F(CommandEngineTest, FailedWriteKeepsItsOwnReasonAcrossTheConnectionCheck) {
+  auto channel = std::make_shared<EnumeratingChannel>();
+  auto device = std::make_shared<Device>(std::weak_ptr<IDeviceManager>(), channel);
+  device->initDevice(nullptr);
+  device->set_timeout_ms(25);
+  channel->set_script([](const std::vector<Byte>& w) -> std::vector<Reply> { return {{answer(w, {0x01}), 0}}; });
+  // A general write failure is soft: it must be retried, not turned into the
+  // check's error and given up.
+  channel->fail_writes(WriteGenFailure, 31, 1);
+  std::vector<Byte> response;
+  const std::vector<Byte> register_read{0x10, 0xFF, 0x81, 0x02, 0x00, 0x00, 0x00};
+  EXPECT_TRUE(device->sendSynchronousCommand(register_read, response, 0, {}));
+
+  channel->fail_writes(WriteGenFailure, 31, 1);
+  EXPECT_FALSE(device->sendSynchronousCommandWithoutRetry(register_read, response, {}, true));
+  EXPECT_EQ(WriteGenFailure, last_error().code);
+  EXPECT_EQ(31u, last_error().system);
+}
+
+TEST_F(CommandEngineTest, PingGoesToTheDeviceIndexOfTheCommand) {
+  make_feature_based();
+  auto root = test::root_only_script();
+  std::atomic<int> commands{0};
+  // Busy once, so that a ping precedes the second try.
+  channel_->set_script([root, &commands](const std::vector<Byte>& w) -> std::vector<Reply> {
+    if (test::is_ping(w)) return root(w);
+    if (commands++ == 0) return {{test::frap20_error(w, 8), 0}};
+    return {{answer(w, {0x42}), 0}};
+  });
+  const std::size_t before = channel_->write_count();
+  // Index 0 is the other index a device answers under.
+  std::vector<Byte> command = request(0x04, 0);
+  command[1] = 0x00;
+  std::vector<Byte> response;
+  ASSERT_TRUE(device_->sendSynchronousCommand(command, response, 0, {}));
+  std::vector<Byte> ping;
+  const auto written = channel_->written();
+  for (std::size_t i = before; i < written.size(); ++i) {
+    if (test::is_ping(written[i])) ping = written[i];
+  }
+  ASSERT_FALSE(ping.empty());
+  EXPECT_EQ(0x00, ping[1]);
+}
+
 }  // namespace
 }  // namespace rodiz

@@ -240,5 +240,91 @@ TEST_F(ProducerSubscriberTest, ConcurrentProducersLoseNoEventAndRunNoneForDepart
   EXPECT_EQ(0, manager_->triggers());
 }
 
+TEST_F(ProducerSubscriberTest, QueuedEntryOutlivesNeitherEndWhicheverDiesFirst) {
+  // The entries must go with whichever end dies first; if one ran after its
+  // subscriber was freed, the sanitizer would report it.
+  for (bool producer_first : {true, false}) {
+    auto producer = std::make_shared<TickProducer>();
+    auto subscriber = std::make_unique<TickSubscriber>();
+    TickSubscriber witness;
+    ASSERT_TRUE(subscriber->subscribe(producer, DeliveryRunLoop));
+    ASSERT_TRUE(witness.subscribe(producer, DeliveryRunLoop));
+    producer->tick(1);
+    ASSERT_EQ(2u, manager_->queued_events());
+    if (producer_first) {
+      producer.reset();
+      EXPECT_EQ(0u, manager_->queued_events()) << "a dead producer's entries are dropped";
+      subscriber.reset();
+    } else {
+      subscriber.reset();
+      EXPECT_EQ(1u, manager_->queued_events());
+      producer.reset();
+      EXPECT_EQ(0u, manager_->queued_events());
+    }
+    pump_->drain();
+    EXPECT_TRUE(witness.values.empty());
+    EXPECT_EQ(0, manager_->triggers());
+  }
+}
+
+TEST_F(ProducerSubscriberTest, SubscriberDiesAfterItsProducerWithEntriesOfAnotherProducerQueued) {
+  // The subscriber can no longer leave a producer that is gone, yet entries
+  // of a second producer that is still alive must go with the subscriber.
+  auto first = std::make_shared<TickProducer>();
+  auto second = std::make_shared<TickProducer>();
+  auto subscriber = std::make_unique<TickSubscriber>();
+  ASSERT_TRUE(subscriber->subscribe(first, DeliveryRunLoop));
+  ASSERT_TRUE(subscriber->subscribe(second, DeliveryRunLoop));
+  first->tick(1);
+  second->tick(2);
+  first.reset();
+  EXPECT_EQ(1u, manager_->queued_events());
+  subscriber.reset();
+  EXPECT_EQ(0u, manager_->queued_events());
+  pump_->drain();
+}
+
+TEST_F(ProducerSubscriberTest, ImmediateOnlyCallbackMayLeaveTheProducer) {
+  class OnlyImmediate : public TickProducer {
+   public:
+    void tick_immediate(int value) {
+      produce_immediate_only([value](Tick* s) { s->onTick(value); });
+    }
+  };
+  class Leaving : public TickSubscriber {
+   public:
+    std::shared_ptr<OnlyImmediate> from;
+    void onTick(int value) override {
+      TickSubscriber::onTick(value);
+      unsubscribe(from);  // deadlocked when called under the producer's lock
+    }
+  };
+  auto producer = std::make_shared<OnlyImmediate>();
+  Leaving leaving;
+  leaving.from = producer;
+  TickSubscriber queued;
+  ASSERT_TRUE(leaving.subscribe(producer, DeliveryImmediate));
+  ASSERT_TRUE(queued.subscribe(producer, DeliveryRunLoop));
+  producer->tick_immediate(6);
+  producer->tick_immediate(7);
+  pump_->drain();
+  EXPECT_EQ(std::vector<int>{6}, leaving.values);
+  EXPECT_TRUE(queued.values.empty()) << "run-loop subscribers never hear it";
+}
+
+TEST(ManagerAfterResetTest, HearsItsOwnActiveFlagAndListsItsBuses) {
+  // Each manager subscribes to its own flag: one made after reset() did not.
+  for (int round = 0; round < 2; ++round) {
+    auto manager = facade().getimpl();
+    test::RunLoopPump pump(manager);
+    EXPECT_EQ(0u, manager->queued_events());
+    manager->set_active(true);
+    EXPECT_EQ(1u, manager->queued_events()) << "round " << round;
+    pump.drain();
+    manager.reset();
+    facade().reset();
+  }
+}
+
 }  // namespace
 }  // namespace rodiz

@@ -169,5 +169,32 @@ TEST(OnboardProfilesSimTest, EverySectorReadsAndWritesBack) {
   EXPECT_EQ(1, resolution);
 }
 
+TEST(SimMouseRequestTest, ShortRequestsForFunctionsThatReadMoreAreRefusedLikeADevice) {
+  // Short reports carry three parameter bytes; these functions read up to
+  // sixteen. The simulated mouse is the tests' oracle: it must answer with an
+  // error, not read past the request.
+  test::SimHarness sim;
+  auto device = sim.make_device();
+  auto led = std::dynamic_pointer_cast<Feature>(device->feature_by_id(0x8070));
+  auto profiles = std::dynamic_pointer_cast<Feature>(device->feature_by_id(0x8100));
+  ASSERT_TRUE(led && profiles);
+  struct Case {
+    std::shared_ptr<Feature> feature;
+    unsigned function;
+  };
+  for (const Case& c : {Case{led, 5}, Case{profiles, 5}, Case{profiles, 6}, Case{profiles, 7}}) {
+    const std::vector<Byte> request{0x10,
+                                    0xFF,
+                                    static_cast<Byte>(c.feature->feature_index()),
+                                    static_cast<Byte>((c.function << 4) | static_cast<unsigned>(device->swid())),
+                                    0x00,
+                                    0x01,
+                                    0x00};
+    std::vector<Byte> response;
+    EXPECT_FALSE(device->sendSynchronousCommand(request, response, 0, {}));
+    EXPECT_EQ(Frp20Error2, last_error_code()) << "function " << c.function;
+  }
+}
+
 }  // namespace
 }  // namespace rodiz

@@ -11,6 +11,7 @@
 #include "support/FakeChannel.h"
 #include "support/RunLoopPump.h"
 #include "transport/CombinerBus.h"
+#include "transport/CombinerDevice.h"
 
 namespace rodiz {
 namespace {
@@ -156,6 +157,56 @@ TEST_F(CombinerTest, SecondPieceWithTheSameBitIsIgnored) {
   auto device = combiner_->devices().at(0);
   ASSERT_TRUE(device->write(std::vector<Byte>(7, 0x10), false));
   EXPECT_EQ(1u, s->write_count());  // the first piece stayed
+}
+
+// A collection that refuses Read subscribers (its read thread cannot start).
+class UnreadableCollection : public Collection {
+ public:
+  using Collection::Collection;
+
+ protected:
+  bool on_subscribe(Subscriber<IHardwareDevice::Read>*) override {
+    set_last_error(SystemCallFailed, 0, "read thread");
+    return false;
+  }
+};
+
+class PieceListener : public Subscriber<IHardwareDevice::Read>, public Subscriber<IHardwareDevice::Write> {
+ public:
+  ~PieceListener() override {
+    Subscriber<IHardwareDevice::Read>::leave_all();
+    Subscriber<IHardwareDevice::Write>::leave_all();
+  }
+};
+
+TEST_F(CombinerTest, PieceThatCannotBeReadIsReportedEvenWhenWritesCanBeFollowed) {
+  auto first = short_piece();
+  auto device = std::make_shared<CombinerDevice>(combiner_, first);
+  PieceListener listener;
+  ASSERT_TRUE(listener.Subscriber<IHardwareDevice::Read>::subscribe(device, DeliveryImmediate));
+  ASSERT_TRUE(listener.Subscriber<IHardwareDevice::Write>::subscribe(device, DeliveryImmediate));
+  auto unreadable = std::make_shared<UnreadableCollection>("col02", 2, 3, 20, "parent");
+  EXPECT_FALSE(device->add_piece(unreadable));
+  EXPECT_TRUE(device->whole()) << "the piece is kept whatever the result";
+}
+
+TEST_F(CombinerTest, PiecesWritesAreReleasedWhenTheLastWriteListenerLeaves) {
+  auto first = short_piece();
+  auto second = long_piece();
+  auto device = std::make_shared<CombinerDevice>(combiner_, first);
+  ASSERT_TRUE(device->add_piece(second));
+  {
+    PieceListener listener;
+    ASSERT_TRUE(listener.Subscriber<IHardwareDevice::Write>::subscribe(device, DeliveryImmediate));
+    EXPECT_EQ(1, first->Producer<IHardwareDevice::Write>::subscriber_count());
+    EXPECT_EQ(1, second->Producer<IHardwareDevice::Write>::subscriber_count());
+  }
+  EXPECT_EQ(0, first->Producer<IHardwareDevice::Write>::subscriber_count());
+  EXPECT_EQ(0, second->Producer<IHardwareDevice::Write>::subscriber_count());
+  // A piece added afterwards is not followed either.
+  auto third = std::make_shared<Collection>("col04", 4, 7, 64, "parent");
+  ASSERT_TRUE(device->add_piece(third));
+  EXPECT_EQ(0, third->Producer<IHardwareDevice::Write>::subscriber_count());
 }
 
 }  // namespace
