@@ -143,5 +143,23 @@ TEST(FirmwareIdentityTest, FirmwareSwappedBehindTheLibrarysBackIsDetected) {
   EXPECT_EQ("14.3.0", text);
 }
 
+TEST(FirmwareCheckTest, IdentityIsConfirmedAgainstTheDeviceOnlyWhenItWasReportedConnected) {
+  // The device's own reported state decides, not the channel's: a channel is
+  // up long before anybody was told that the device is connected.
+  auto discovery_requests = [](bool reported) {
+    test::SimHarness sim;
+    auto device = sim.make_device();
+    if (reported) {
+      EXPECT_TRUE(device->connected());
+    }
+    const int before = sim.mouse->requests();
+    EXPECT_TRUE(device->load_feature_root(false));
+    return sim.mouse->requests() - before;
+  };
+  const int unreported = discovery_requests(false);
+  const int reported = discovery_requests(true);
+  EXPECT_GT(reported, unreported) << "the check reads the identity again from the device";
+}
+
 }  // namespace
 }  // namespace rodiz
