@@ -82,4 +82,8 @@ std::FILE* XLogPlatformSpecific::open_log_file(const std::string& path) {
   return std::fopen(path.c_str(), "a+bN");
 }
 
+void XLogPlatformSpecific::lower_thread_priority() {
+  (void)::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_LOWEST);
+}
+
 }  // namespace rodiz

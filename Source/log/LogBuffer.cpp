@@ -1,46 +1,432 @@
 #include "log/LogBuffer.h"
 
-#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "log/XLogFormat.h"
+#include "log/XLogPlatformSpecific.h"
 #include "log/xLog.h"
 #include "log/xLogInternal.h"
+#include "runtime/Vs2003SingletonThreadCleanup.h"
 
 namespace rodiz {
 
 namespace {
-constinit std::atomic<bool> g_shutdown{false};
+
+constexpr const char* kTag = "xlog";
+// Free text bytes a buffer always keeps, so that a full ring never looks empty.
+constexpr std::int64_t kTextReserve = 100;
+constexpr auto kIdleFlush = std::chrono::milliseconds(10000);
+
+// The log thread must not drain on behalf of a writer on its own thread: it
+// holds the mutex that serialises draining.
+thread_local bool t_is_log_thread = false;
+// Set while this thread reports a loss: a report that finds no room is not
+// itself counted as a lost message.
+thread_local bool t_reporting = false;
+
 }  // namespace
 
-bool LogBuffer::insert(unsigned long long monotonic_us, unsigned long long wall_us, unsigned thread_id, unsigned level,
-                       const char* tag, const char* function, const char* message, unsigned /*message_length*/) {
+// The process-wide log's state. Never destroyed: the thread-cleanup guard
+// runs shutdown() while the application's main scope ends, and a process
+// without the guard must not be forced out of a static destructor (which
+// would also replace its exit status).
+struct LogBuffer::Globals {
+  std::atomic<LogBuffer*> current{nullptr};
+  // Replaced buffers still to be drained, oldest first; the reader's alone.
+  std::deque<LogBuffer*> retired;
+  std::atomic<long> pending{0};
+  std::atomic<long> overruns{0};
+  // Buffered inserts in progress: a retired buffer is freed only when none
+  // is, because a writer may still hold it from before it was replaced.
+  std::atomic<unsigned> writers{0};
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::thread thread;
+  std::atomic<bool> shutting_down{false};
+  std::atomic<bool> thread_failed{false};
+  // From the log thread's start until it has drained and ended: while set,
+  // a message written directly must first let the buffered ones out, so
+  // that no thread's messages overtake each other in the file.
+  std::atomic<bool> draining{false};
+  bool first_flush_logged = false;
+
+  std::atomic<std::uint32_t> first_entries{kFirstEntryCount};
+  std::atomic<std::uint32_t> first_text{kFirstTextSize};
+  std::atomic<bool> reader_held{false};
+};
+
+class LogBuffer::FileSink : public LogBuffer::Sink {
+ public:
+  void write(const LogEntry& entry, const char* record) override {
+    output_to_file(entry.monotonic_us, entry.wall_us, entry.thread_id, entry.level, record);
+    globals().pending.fetch_sub(1, std::memory_order_acq_rel);
+  }
+};
+
+LogBuffer::Globals& LogBuffer::globals() {
+  static Globals* instance = new Globals;
+  return *instance;
+}
+
+// ---------------------------------------------------------------------------
+// One ring
+
+LogBuffer::LogBuffer(std::uint32_t entry_count, std::uint32_t text_size)
+    : entry_count_(entry_count),
+      text_size_(text_size),
+      entries_(new LogEntry[entry_count]),
+      text_(new char[text_size]) {}
+
+std::uint32_t LogBuffer::used_entries() const {
+  const std::uint64_t r = read_cursor_.load(std::memory_order_acquire);
+  const std::uint64_t w = write_cursor_.load(std::memory_order_acquire);
+  return (index_of(w) + entry_count_ - index_of(r)) % entry_count_;
+}
+
+std::uint32_t LogBuffer::used_text() const {
+  const std::uint64_t r = read_cursor_.load(std::memory_order_acquire);
+  const std::uint64_t w = write_cursor_.load(std::memory_order_acquire);
+  return (position_of(w) + text_size_ - position_of(r)) % text_size_;
+}
+
+bool LogBuffer::try_insert(std::uint64_t monotonic_us, std::uint64_t wall_us, std::uint32_t thread_id,
+                           std::uint32_t level, const char* tag, const char* function, const char* message,
+                           std::uint32_t message_length) {
+  const std::size_t tag_length = std::strlen(tag);
+  const std::size_t function_length = std::strlen(function);
+  const std::uint64_t wanted = std::uint64_t{tag_length} + function_length + message_length + 5;
+  if (wanted + kTextReserve >= text_size_) return false;  // could never fit
+  const auto size = static_cast<std::uint32_t>(wanted);
+
+  std::uint64_t w = write_cursor_.load(std::memory_order_acquire);
+  std::uint32_t index = 0;
+  std::uint32_t position = 0;
+  std::uint32_t skip = 0;
+  for (;;) {
+    index = index_of(w);
+    position = position_of(w);
+    // A record never wraps: one that does not fit before the end starts at 0.
+    skip = text_size_ - position < size ? text_size_ - position : 0;
+    const std::uint64_t r = read_cursor_.load(std::memory_order_acquire);
+    const std::uint32_t entries_used = (index + entry_count_ - index_of(r)) % entry_count_;
+    const std::uint32_t text_used = (position + text_size_ - position_of(r)) % text_size_;
+    const std::int64_t text_limit = std::int64_t{text_size_} - skip - size - kTextReserve;
+    if (std::int64_t{text_used} >= text_limit || entries_used >= entry_count_ - 2) return false;
+    const std::uint64_t next = pack((index + 1) % entry_count_, (position + skip + size) % text_size_);
+    if (write_cursor_.compare_exchange_weak(w, next, std::memory_order_acq_rel, std::memory_order_acquire)) break;
+  }
+
+  LogEntry& entry = entries_[index];
+  entry.skip = skip;
+  entry.monotonic_us = monotonic_us;
+  entry.wall_us = wall_us;
+  entry.thread_id = thread_id;
+  entry.level = level;
+  entry.size = size;
+  char* out = text_.get() + (skip != 0 ? 0 : position);
+  *out++ = '-';
+  std::memcpy(out, tag, tag_length);
+  out += tag_length;
+  *out++ = '-';
+  *out++ = '\0';
+  std::memcpy(out, function, function_length);
+  out += function_length;
+  *out++ = '\0';
+  std::memcpy(out, message, message_length);
+  out += message_length;
+  *out = '\0';
+  entry.ready.exchange(0, std::memory_order_acq_rel);
+  return true;
+}
+
+bool LogBuffer::take_next(Sink& sink) {
+  const std::uint64_t r = read_cursor_.load(std::memory_order_acquire);
+  const std::uint64_t w = write_cursor_.load(std::memory_order_acquire);
+  const std::uint32_t index = index_of(r);
+  if (index == index_of(w)) return false;
+  LogEntry& entry = entries_[index];
+  // Still 1: reserved, not yet written; the reader must wait for it to keep
+  // the order of reservation.
+  if (entry.ready.exchange(1, std::memory_order_acq_rel) == 1) {
+    std::this_thread::yield();
+    return true;
+  }
+  const std::uint32_t position = position_of(r);
+  sink.write(entry, text_.get() + (entry.skip != 0 ? 0 : position));
+  read_cursor_.store(pack((index + 1) % entry_count_, (position + entry.skip + entry.size) % text_size_),
+                     std::memory_order_release);
+  return true;
+}
+
+std::optional<std::pair<std::uint32_t, std::uint32_t>> LogBuffer::grown_sizes(std::uint32_t entry_count,
+                                                                              std::uint32_t text_size,
+                                                                              std::uint32_t used_entries,
+                                                                              std::uint32_t used_text) {
+  const std::uint32_t entry_threshold = (entry_count / 3) * 2;
+  const std::uint32_t text_threshold = (text_size / 3) * 2;
+  const bool entries_crossed = used_entries >= entry_count - entry_threshold;
+  const bool text_crossed = used_text >= text_size - text_threshold;
+  if (!entries_crossed && !text_crossed) return std::nullopt;
+  // Saturate rather than wrap: a buffer that cannot grow further keeps its size.
+  auto grow = [](std::uint32_t value, std::uint32_t factor) {
+    const std::uint64_t grown = std::uint64_t{value} * factor;
+    return grown > 0x7FFFFFFFu ? value : static_cast<std::uint32_t>(grown);
+  };
+  return std::make_pair(grow(entry_count, entries_crossed ? 3 : 2), grow(text_size, text_crossed ? 3 : 2));
+}
+
+// ---------------------------------------------------------------------------
+// The process-wide log
+
+bool LogBuffer::synchronous() { return globals().shutting_down.load(std::memory_order_relaxed); }
+
+void LogBuffer::report_overruns() {
+  Globals& g = globals();
+  const long lost = g.overruns.exchange(0);
+  if (lost == 0) return;
+  t_reporting = true;
+  const bool reported =
+      xLogWrite(kTag, LogError, "rodiz::LogBuffer::report_overruns",
+                "xLog overrun detected by reader, lost %d messages around this time", static_cast<int>(lost));
+  t_reporting = false;
+  if (!reported) g.overruns.fetch_add(lost);
+}
+
+LogBuffer* LogBuffer::join_current() {
+  Globals& g = globals();
+  for (;;) {
+    LogBuffer* current = g.current.load();
+    if (current == nullptr) {
+      auto* fresh = new LogBuffer(g.first_entries.load(), g.first_text.load());
+      LogBuffer* expected = nullptr;
+      if (!g.current.compare_exchange_strong(expected, fresh)) {
+        delete fresh;
+        continue;
+      }
+      try {
+        g.draining.store(true);
+        g.thread = std::thread(&LogBuffer::logthreadproc);
+        Vs2003SingletonThreadCleanup::register_cleanup([] { LogBuffer::shutdown(); });
+      } catch (const std::system_error&) {
+        // Without a log thread nobody would drain: write on the callers' threads.
+        g.draining.store(false);
+        g.thread_failed.store(true);
+      }
+      continue;
+    }
+    // Joined only if it is still the current one afterwards: a buffer that
+    // was replaced meanwhile may be sealed already by the reader.
+    current->writers_.fetch_add(1);
+    if (g.current.load() == current) return current;
+    current->writers_.fetch_sub(1);
+  }
+}
+
+namespace {
+
+// The synchronous path: formatted, written and flushed on the caller's thread.
+void write_now(unsigned long long monotonic_us, unsigned long long wall_us, unsigned thread_id, unsigned level,
+               const char* tag, const char* function, const char* message) {
   // Three spare zeros: a record cut short by the buffer still reads as three
   // terminated strings.
   char record[XLogFormat::kBufferSize + 3];
   const std::size_t length = XLogFormat::format(record, "-%s-%c%s%c%s", tag, '\0', function, '\0', message);
   std::memset(record + length, 0, 3);
   output_to_file(monotonic_us, wall_us, thread_id, level, record);
-  // Until the log thread exists nothing else would flush: a crash must not
-  // take the last lines with it.
   xLogFlushFile("insert");
+}
+
+}  // namespace
+
+bool LogBuffer::insert(unsigned long long monotonic_us, unsigned long long wall_us, unsigned thread_id, unsigned level,
+                       const char* tag, const char* function, const char* message, unsigned message_length) {
+  Globals& g = globals();
+  if (g.shutting_down.load(std::memory_order_acquire)) {
+    if (!t_is_log_thread && g.draining.load()) {
+      std::lock_guard<std::mutex> guard(g.mutex);
+      while (output_from_oldest_buffer()) {
+      }
+    }
+    if (!t_reporting && g.overruns.load(std::memory_order_relaxed) != 0) report_overruns();
+    write_now(monotonic_us, wall_us, thread_id, level, tag, function, message);
+    return true;
+  }
+  g.writers.fetch_add(1);
+  LogBuffer* buffer = join_current();
+  if (g.thread_failed.load(std::memory_order_relaxed)) {
+    buffer->writers_.fetch_sub(1);
+    g.writers.fetch_sub(1);
+    write_now(monotonic_us, wall_us, thread_id, level, tag, function, message);
+    return true;
+  }
+  // A loss is reported by the next message that finds room, ahead of it.
+  if (!t_reporting && g.overruns.load(std::memory_order_relaxed) != 0) report_overruns();
+  const bool stored =
+      buffer->try_insert(monotonic_us, wall_us, thread_id, level, tag, function, message, message_length);
+  if (!stored) {
+    buffer->writers_.fetch_sub(1);
+    g.writers.fetch_sub(1);
+    if (!t_reporting) g.overruns.fetch_add(1);
+    return false;
+  }
+  g.pending.fetch_add(1, std::memory_order_acq_rel);
+  buffer->writers_.fetch_sub(1);
+  g.writers.fetch_sub(1);
+  g.wake.notify_one();
+  // Shut down meanwhile: the log thread may already be gone, so this writer
+  // drains, one drainer at a time.
+  if (g.shutting_down.load(std::memory_order_acquire) && !t_is_log_thread) {
+    std::lock_guard<std::mutex> guard(g.mutex);
+    while (output_from_oldest_buffer()) {
+    }
+  }
   return true;
+}
+
+bool LogBuffer::output_from_oldest_buffer() {
+  Globals& g = globals();
+  FileSink sink;
+  LogBuffer* current = g.current.load(std::memory_order_acquire);
+  if (current != nullptr) {
+    const std::uint32_t used_entries = current->used_entries();
+    const std::uint32_t used_text = current->used_text();
+    if (auto sizes = grown_sizes(current->entry_count(), current->text_size(), used_entries, used_text)) {
+      report_overruns();
+      auto* bigger = new LogBuffer(sizes->first, sizes->second);
+      LogBuffer* expected = current;
+      if (g.current.compare_exchange_strong(expected, bigger, std::memory_order_acq_rel)) {
+        g.retired.push_back(current);
+        xLogWrite(kTag, LogInfo, "rodiz::LogBuffer::output_from_oldest_buffer",
+                  "xLog enlarged buffer from %u/%u to %u/%u, currently using %u/%u", current->entry_count(),
+                  current->text_size(), bigger->entry_count(), bigger->text_size(), used_entries, used_text);
+        current = bigger;
+      } else {
+        delete bigger;
+        xLogWrite(kTag, LogError, "rodiz::LogBuffer::output_from_oldest_buffer", "xLog logbuffer update failed");
+        current = expected;
+      }
+    }
+  }
+
+  // Retired buffers first, oldest first, so that each thread's messages come
+  // out in the order it wrote them: a writer that took a buffer just before
+  // it was replaced may still publish into it, so the reader moves on only
+  // past a buffer that is sealed (no such writer left) and empty.
+  for (auto it = g.retired.begin(); it != g.retired.end();) {
+    LogBuffer* old = *it;
+    const bool sealed = old->writers_.load() == 0;  // read before its emptiness
+    if (old->take_next(sink)) return true;
+    if (!sealed) {
+      std::this_thread::yield();
+      return true;
+    }
+    // Freed only while no insert is in progress anywhere: a writer may hold
+    // the pointer between loading it and joining it.
+    if (g.writers.load() != 0) {
+      ++it;
+      continue;
+    }
+    xLogWrite(kTag, LogInfo, "rodiz::LogBuffer::output_from_oldest_buffer",
+              "xLog deleting old log buffer containing %u/%u", old->used_entries(), old->used_text());
+    it = g.retired.erase(it);
+    delete old;
+  }
+  return current != nullptr && current->take_next(sink);
+}
+
+void LogBuffer::logthreadproc() {
+  constexpr const char* kFunction = "rodiz::LogBuffer::logthreadproc";
+  t_is_log_thread = true;
+  XLogPlatformSpecific::lower_thread_priority();
+  Globals& g = globals();
+  std::unique_lock<std::mutex> lock(g.mutex);
+  for (;;) {
+    if (g.shutting_down.load() && g.pending.load() == 0) break;
+    if (g.reader_held.load() && !g.shutting_down.load()) {
+      g.wake.wait_for(lock, std::chrono::milliseconds(5), [&] { return !g.reader_held.load(); });
+      continue;
+    }
+    if (output_from_oldest_buffer()) continue;
+    if (g.wake.wait_for(lock, kIdleFlush, [&] { return g.shutting_down.load() || g.pending.load() != 0; })) continue;
+    xLogFlushFile("logthreadproc");
+    if (!g.first_flush_logged) {
+      g.first_flush_logged = true;
+      xLogWrite(kTag, LogInfo, kFunction, "First flush");
+    }
+  }
+  xLogWrite(kTag, LogInfo, kFunction, "log thread exiting");
+  g.draining.store(false);
 }
 
 void LogBuffer::shutdown() {
   constexpr const char* kFunction = "rodiz::LogBuffer::shutdown";
-  if (g_shutdown.load()) {
-    xLogWrite("xlog", LogInfo, kFunction, "already shut down");
+  Globals& g = globals();
+  if (g.shutting_down.load()) {
+    xLogWrite(kTag, LogInfo, kFunction, "already shut down");
     return;
   }
-  if (g_shutdown.exchange(true)) return;
-  xLogWrite("xlog", LogInfo, kFunction, "_shutdown set to true");
+  if (g.shutting_down.exchange(true)) return;
+  xLogWrite(kTag, LogInfo, kFunction, "_shutdown set to true");
+  { std::lock_guard<std::mutex> guard(g.mutex); }
+  xLogWrite(kTag, LogInfo, kFunction, "notifying logging thread of shutdown");
+  g.wake.notify_all();
+  if (g.thread.joinable()) {
+    Vs2003SingletonThreadCleanup::about_to_join();
+    xLogWrite(kTag, LogInfo, kFunction, "joining log thread");
+    g.thread.join();
+  }
   // The tag sets stay: a thread that tested the mode just before may still read them.
-  xLogWrite("xlog", LogInfo, kFunction, "logging is now direct to file, all tags enabled");
+  xLogWrite(kTag, LogInfo, kFunction, "freeing tag info");
+  xLogWrite(kTag, LogInfo, kFunction, "logging is now direct to file, all tags enabled");
 }
 
-bool LogBuffer::synchronous() { return g_shutdown.load(std::memory_order_relaxed); }
+// ---------------------------------------------------------------------------
+// Test seams
 
-void LogBuffer::reset_for_testing() { g_shutdown.store(false); }
+void LogBuffer::drain_for_testing() {
+  Globals& g = globals();
+  {
+    std::lock_guard<std::mutex> guard(g.mutex);
+    while (output_from_oldest_buffer() || g.pending.load() != 0) {
+    }
+  }
+  xLogFlushFile("drain_for_testing");
+}
+
+void LogBuffer::configure_for_testing(std::uint32_t entry_count, std::uint32_t text_size, bool reader_held) {
+  Globals& g = globals();
+  g.first_entries.store(entry_count);
+  g.first_text.store(text_size);
+  g.reader_held.store(reader_held);
+  g.wake.notify_all();
+}
+
+void LogBuffer::reset_for_testing() {
+  Globals& g = globals();
+  g.shutting_down.store(true);
+  { std::lock_guard<std::mutex> guard(g.mutex); }
+  g.wake.notify_all();
+  if (g.thread.joinable()) g.thread.join();
+  {
+    std::lock_guard<std::mutex> guard(g.mutex);
+    while (output_from_oldest_buffer()) {
+    }
+    for (LogBuffer* old : g.retired) delete old;
+    g.retired.clear();
+    delete g.current.exchange(nullptr);
+  }
+  g.pending.store(0);
+  g.overruns.store(0);
+  g.thread_failed.store(false);
+  g.draining.store(false);
+  g.first_flush_logged = false;
+  g.shutting_down.store(false);
+}
 
 }  // namespace rodiz

@@ -1,25 +1,127 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
+
 namespace rodiz {
 
-// Where file messages go. For now each message is written to the log file on
-// the caller's thread and flushed at once; the ring and the log thread will
-// come behind the same two calls.
+// Where file messages go. Any number of threads write records into a
+// lock-free ring of fixed-size entries and a ring of text bytes; one log
+// thread of the lowest priority takes them in the order they were reserved
+// and writes them to the log file. A buffer found a third full is replaced
+// by a larger one (the old one is drained first); a message that finds the
+// buffer full is dropped, counted, and the count reported by a later line.
+// After shutdown() the log is synchronous: each message is written and
+// flushed before xLogWrite returns.
+//
+// The static operations are the process-wide log; an instance is one ring,
+// which tests may drive on its own.
 class LogBuffer {
  public:
-  // Writes one message to the file as its record text ("-tag-", function and
-  // message). False when the message could not be stored (never, for now).
+  // One message's slot. `ready` is 1 while the slot is free or reserved and
+  // not yet written, 0 once the writer has published it.
+  struct LogEntry {
+    std::uint32_t skip = 0;  // bytes left empty at the end of the text ring before this record
+    std::uint64_t monotonic_us = 0;
+    std::uint64_t wall_us = 0;
+    std::uint32_t thread_id = 0;
+    std::uint32_t level = 0;
+    std::uint32_t size = 0;  // of the record text
+    std::atomic<std::uint32_t> ready{1};
+  };
+
+  // Receives the records a reader takes, in reservation order. `record` is
+  // "-tag-", NUL, function, NUL, message, NUL.
+  class Sink {
+   public:
+    virtual void write(const LogEntry& entry, const char* record) = 0;
+
+   protected:
+    virtual ~Sink() = default;
+  };
+
+  static constexpr std::uint32_t kFirstEntryCount = 30000;
+  static constexpr std::uint32_t kFirstTextSize = 3000000;
+
+  LogBuffer(std::uint32_t entry_count, std::uint32_t text_size);
+  LogBuffer(const LogBuffer&) = delete;
+  LogBuffer& operator=(const LogBuffer&) = delete;
+
+  // --- one ring (any thread writes, one thread reads)
+
+  // Stores one record; false when the ring is full (nothing is changed).
+  [[nodiscard]] bool try_insert(std::uint64_t monotonic_us, std::uint64_t wall_us, std::uint32_t thread_id,
+                                std::uint32_t level, const char* tag, const char* function, const char* message,
+                                std::uint32_t message_length);
+  // Hands the oldest record to `sink`. False when the ring is empty; true
+  // when a record was taken or the oldest one is reserved but not yet
+  // written (the caller comes back at once).
+  bool take_next(Sink& sink);
+  std::uint32_t used_entries() const;
+  std::uint32_t used_text() const;
+  std::uint32_t entry_count() const { return entry_count_; }
+  std::uint32_t text_size() const { return text_size_; }
+  bool empty() const { return used_entries() == 0; }
+  // The sizes of the ring that replaces one of `entry_count` and `text_size`
+  // holding `used_entries` and `used_text`, or nothing while it is below a
+  // third full: three times in the dimension that crossed its threshold,
+  // twice in the other.
+  static std::optional<std::pair<std::uint32_t, std::uint32_t>> grown_sizes(std::uint32_t entry_count,
+                                                                            std::uint32_t text_size,
+                                                                            std::uint32_t used_entries,
+                                                                            std::uint32_t used_text);
+
+  // --- the process-wide log
+
+  // Stores one message for the log thread (or, after shutdown, writes it at
+  // once). False when it was dropped because the buffer was full.
   static bool insert(unsigned long long monotonic_us, unsigned long long wall_us, unsigned thread_id, unsigned level,
                      const char* tag, const char* function, const char* message, unsigned message_length);
-  // Begins the synchronous mode of the log: every console line is flushed and
-  // the tag filter no longer applies. A second call changes nothing.
+  // One pass of the reader over the retired buffers and the current one;
+  // true when it made progress or must be called again at once.
+  static bool output_from_oldest_buffer();
+  // Logs how many messages were lost since the last report, if any.
+  static void report_overruns();
+  // Joins the log thread after it has written every pending message, and
+  // makes the log synchronous from then on. A second call changes nothing.
   static void shutdown();
   // True from shutdown() on.
   static bool synchronous();
 
  private:
   friend class XLogTesting;
+  struct Globals;
+  class FileSink;
+  static Globals& globals();
+
+  static void logthreadproc();
+  // Starts the ring's first buffer and the log thread if need be, and joins
+  // the current buffer as one of its writers (leave with writers_ - 1).
+  static LogBuffer* join_current();
+  // Writes every published message and flushes the file (tests only).
+  static void drain_for_testing();
   static void reset_for_testing();
+  // The first buffer's sizes and whether the log thread may drain (tests only).
+  static void configure_for_testing(std::uint32_t entry_count, std::uint32_t text_size, bool reader_held);
+
+  static std::uint64_t pack(std::uint32_t index, std::uint32_t position) {
+    return (static_cast<std::uint64_t>(position) << 32) | index;
+  }
+  static std::uint32_t index_of(std::uint64_t cursor) { return static_cast<std::uint32_t>(cursor); }
+  static std::uint32_t position_of(std::uint64_t cursor) { return static_cast<std::uint32_t>(cursor >> 32); }
+
+  const std::uint32_t entry_count_;
+  const std::uint32_t text_size_;
+  std::unique_ptr<LogEntry[]> entries_;
+  std::unique_ptr<char[]> text_;
+  std::atomic<std::uint64_t> read_cursor_{0};
+  std::atomic<std::uint64_t> write_cursor_{0};
+  // Writers that took this buffer as the current one and have not finished:
+  // once it is replaced and this is 0, nothing new can appear in it.
+  std::atomic<std::uint32_t> writers_{0};
 };
 
 }  // namespace rodiz

@@ -44,6 +44,9 @@ class XLogPlatformSpecific {
   static bool delete_file(const std::string& path, unsigned* error);
   static unsigned process_id();
   static unsigned thread_id();
+  // Gives the calling thread the lowest scheduling priority the process may
+  // set without privileges; failures are ignored.
+  static void lower_thread_priority();
   // For appending and reading, not inherited by child processes. Lines are
   // written with their own CR LF, so the stream does not translate.
   static std::FILE* open_log_file(const std::string& path);

@@ -75,6 +75,7 @@ class LogTest : public ::testing::Test {
 
   // The lines of the open log file, without their CR LF.
   std::vector<std::string> file_lines() {
+    XLogTesting::flush();
     std::ifstream in(XLogTesting::log_file_path(), std::ios::binary);
     std::stringstream content;
     content << in.rdbuf();

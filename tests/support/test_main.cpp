@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "NamedMutex.h"
+#include "log/XLogTesting.h"
 #include "runtime/CRodiz.h"
+#include "runtime/Vs2003SingletonThreadCleanup.h"
 #include "support/ScopedTempDir.h"
 
 namespace {
@@ -17,6 +19,8 @@ class LibraryEnvironment : public testing::Environment {
   }
   void TearDown() override {
     rodiz::facade().reset();
+    // Joins the log thread: nothing of the log may run during static destruction.
+    rodiz::XLogTesting::reset();
     locks_.reset();
   }
 
@@ -27,6 +31,9 @@ class LibraryEnvironment : public testing::Environment {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // As in the program: joining a library thread while main runs is allowed;
+  // without the guard it ends the process with status 0, hiding the result.
+  rodiz::Vs2003SingletonThreadCleanup guard;
   testing::InitGoogleTest(&argc, argv);
   testing::AddGlobalTestEnvironment(new LibraryEnvironment);
   return RUN_ALL_TESTS();
