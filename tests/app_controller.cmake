@@ -5,6 +5,7 @@ rodiz_add_test(app_controller_tests
     app/ControllerTest.cpp
     app/CommandLineTest.cpp
     app/ProfileBackupTest.cpp
+    app/ScriptedMouse.cpp
     app/UpdateEndToEndTest.cpp
   LIBS mirel_app rodiz_sim
   LABELS app)

@@ -52,6 +52,8 @@ class FakeView : public IDialogView {
   // Fires timer `id` if it is set.
   bool fire(CMirelDFUDlg& dialog, unsigned id);
   bool visible(int control) { return visible_controls[control]; }
+  // Forgets everything shown and every queued message, for the next run.
+  void clear();
 
   std::string title;
   std::map<int, std::string> texts;
