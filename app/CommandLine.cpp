@@ -173,8 +173,8 @@ bool CommandLine::Parse(const std::vector<std::string>& args, AppOptions* option
 std::string CommandLine::Usage(const std::string& program) {
   return "Usage: " + program +
          " [options]\n"
-         "Updates the firmware of the " +
-         std::string(kProductName) + " to version " + kPackageVersion +
+         "Updates the " +
+         std::string(kProductName) + " to firmware " + kPackageVersion +
          ".\n"
          "\n"
          "Update options:\n"
@@ -187,8 +187,8 @@ std::string CommandLine::Usage(const std::string& program) {
          "Running without hardware or without a window:\n"
          "  --simulate          update a simulated mouse instead of a real one\n"
          "  --sim-version=X.Y.Z firmware the simulated mouse starts with (default 14.2.6)\n"
-         "  --sim-faults=LIST   faults of the simulated mouse, comma-separated, for example\n"
-         "                      drop=120,image=1 (N: packet number, counted from 0 per image):\n" +
+         "  --sim-faults=LIST   faults of the simulated mouse, comma-separated, such as\n"
+         "                      drop=120,image=1 (N: a packet of the image, from 0):\n" +
          SimFaultList::Describe(22) +
          "  --sim-latency-us=N  answer time of the simulated mouse (default 1000)\n"
          "  --console           show the update in this terminal\n"

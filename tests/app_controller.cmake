@@ -4,6 +4,7 @@ rodiz_add_test(app_controller_tests
     app/ControllerHarness.cpp
     app/ControllerTest.cpp
     app/CommandLineTest.cpp
+    app/ConsoleIoTest.cpp
     app/ProfileBackupTest.cpp
     app/ScriptedMouse.cpp
     app/UpdateEndToEndTest.cpp
