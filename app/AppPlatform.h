@@ -19,6 +19,10 @@ class AppPlatform {
   // One finished trace line (UTF-8) to the debugger output, or standard
   // error where there is no debugger output.
   static void WriteDebugOutput(const std::string& utf8Line);
+  // Whether trace lines go to that output unless asked otherwise: yes for a
+  // debugger, which nobody sees by accident; no for standard error, where
+  // thousands of lines would bury the program's own output.
+  static bool DebugOutputByDefault();
   // Local date and time as "%m/%d/%Y %H:%M:%S".
   static std::string LocalTimeStamp();
 };

@@ -94,6 +94,8 @@ void AppPlatform::WriteDebugOutput(const std::string& utf8Line) {
   std::fwrite(utf8Line.data(), 1, utf8Line.size(), stderr);
 }
 
+bool AppPlatform::DebugOutputByDefault() { return false; }
+
 std::string AppPlatform::LocalTimeStamp() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};

@@ -42,6 +42,8 @@ void AppPlatform::WriteDebugOutput(const std::string& utf8Line) {
   OutputDebugStringW(wide.c_str());
 }
 
+bool AppPlatform::DebugOutputByDefault() { return true; }
+
 std::string AppPlatform::LocalTimeStamp() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};

@@ -134,6 +134,7 @@ struct TraceState {
   std::mutex mutex;
   std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
   AppTrace::DebugOutput debugOutput;
+  bool debugOutputEnabled = AppPlatform::DebugOutputByDefault();
   AppTrace::Clock clock;
   AppLogFile file;
 };
@@ -192,13 +193,19 @@ void AppTrace::TraceV(const char* format, va_list args) {
   const std::string utf8 = Utf16ToUtf8(line);
   if (state.debugOutput) {
     state.debugOutput(utf8);
-  } else {
+  } else if (state.debugOutputEnabled) {
     AppPlatform::WriteDebugOutput(utf8);
   }
   if (state.file.IsOpen()) {
     const std::vector<std::uint8_t> bytes = EncodeForFile(line);
     state.file.Write(bytes.data(), bytes.size());
   }
+}
+
+void AppTrace::SetDebugOutputEnabled(bool enabled) {
+  TraceState& state = State();
+  std::lock_guard lock(state.mutex);
+  state.debugOutputEnabled = enabled;
 }
 
 bool AppTrace::OpenLogFile() {

@@ -20,7 +20,7 @@ namespace mirel {
 
 // The application's trace: one printf-style line at a time, prefixed with the
 // seconds since program start, written to the debugger output (standard error
-// on Linux) and, once opened, to the UTF-16 log file in the user's Documents
+// on Linux, only when asked for) and, once opened, to the UTF-16 log file in the user's Documents
 // folder. Any thread may trace; each line is written whole.
 //
 // Formats are UTF-8 narrow strings rather than wide ones: the wide printf
@@ -38,6 +38,11 @@ class AppTrace {
 
   static void Trace(const char* format, ...) MIREL_PRINTF_FORMAT(1, 2);
   static void TraceV(const char* format, va_list args) MIREL_PRINTF_FORMAT(1, 0);
+
+  // Whether lines go to the debugger output (standard error on Linux, where
+  // it is off unless the program is asked for it); the log file gets them
+  // either way.
+  static void SetDebugOutputEnabled(bool enabled);
 
   // Opens MirelFirmwareUpdate.log in the Documents folder and appends a time
   // stamp header. False, and no log file, when it cannot be opened.

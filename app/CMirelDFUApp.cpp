@@ -1,20 +1,58 @@
 #include "app/CMirelDFUApp.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
+#include "app/AppPlatform.h"
 #include "app/AppTrace.h"
 #include "app/CMirelDFUDlg.h"
+#include "app/FirmwareResources.h"
 #include "app/HostSoftware.h"
 #include "app/ProductInfo.h"
 #include "app/Simulation.h"
+#include "app/console/ConsoleIo.h"
 #include "app/console/ConsoleView.h"
 #include "runtime/CRodiz.h"
 #include "runtime/Vs2003SingletonThreadCleanup.h"
 
 namespace mirel {
 
+bool CMirelDFUApp::MayFlash(bool testImages, bool simulated, bool allowTestImages) {
+  return !testImages || simulated || allowTestImages;
+}
+
+bool CMirelDFUApp::TraceRequestedByEnvironment() {
+  const char* value = std::getenv("MIREL_TRACE");
+  return value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0;
+}
+
+std::string CMirelDFUApp::InterruptedUpdateNotice(int state) {
+  static const std::string kAgain = " Run this program again to finish the update.";
+  switch (state) {
+    case CMirelDFUDlg::EnteringBootloader:
+      return "The update was stopped while the mouse was restarting into its update mode; its firmware has not been "
+             "changed yet, but it may not work until it is updated." +
+             kAgain;
+    case CMirelDFUDlg::SendingImage1:
+    case CMirelDFUDlg::SendingImage2:
+      return "The update was stopped while the mouse was in its update mode; its firmware is incomplete and it will "
+             "not work until it is updated." +
+             kAgain;
+    case CMirelDFUDlg::Restarting:
+    case CMirelDFUDlg::AwaitingPowerCycle:
+    case CMirelDFUDlg::RestoringSettings:
+      return "The update was stopped after the new firmware was written, before the mouse's settings were "
+             "restored." +
+             kAgain;
+    default:
+      return std::string();
+  }
+}
+
 int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>& args) {
   AppTrace::StartClock();
+  ConsoleIo::PrepareProcess();
   std::string error;
   if (!CommandLine::Parse(args, &m_options, &error)) {
     std::fprintf(stderr, "%s: %s\n\n%s", program.c_str(), error.c_str(), CommandLine::Usage(program).c_str());
@@ -28,6 +66,9 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
     std::printf("%s firmware update %s\n", kProductName, kPackageVersion);
     return kExitSuccess;
   }
+
+  AppTrace::SetDebugOutputEnabled(m_options.trace || TraceRequestedByEnvironment() ||
+                                  AppPlatform::DebugOutputByDefault());
 
   Simulation simulation;
   if (m_options.simulate && !simulation.Install(m_options, &error)) {
@@ -43,6 +84,10 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
     CMirelDFUDlg::Options controller_options;
     controller_options.force = m_options.force;
     controller_options.log_enabled = m_options.logEnabled;
+    // The program knows which bus it installed: with --simulate every mouse
+    // it can reach is the simulated one.
+    controller_options.may_flash =
+        MayFlash(FirmwareResources::AreTestImages(), m_options.simulate, m_options.allowTestImages);
     CMirelDFUDlg dialog(view, rodiz::facade(), host, FirmwareImageSet(), controller_options);
     view.attach(&dialog);
     if (!dialog.OnInitDialog()) {
@@ -50,7 +95,13 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
       result = kExitClosedEarly;
     } else {
       view.run();
-      if (CMirelDFUDlg::failure_path_taken() || dialog.state() == CMirelDFUDlg::Failed) {
+      const std::string notice = InterruptedUpdateNotice(dialog.state());
+      if (!notice.empty()) {
+        Trace("%s\n", notice.c_str());
+        view.show_notice(notice);
+      }
+      if (CMirelDFUDlg::failure_path_taken() || dialog.state() == CMirelDFUDlg::Failed ||
+          dialog.refused_test_images()) {
         result = kExitUpdateFailed;
       } else if (dialog.state() == CMirelDFUDlg::Succeeded || dialog.state() == CMirelDFUDlg::UpToDate) {
         result = kExitSuccess;

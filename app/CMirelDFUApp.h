@@ -23,6 +23,17 @@ class CMirelDFUApp {
 
   const AppOptions& options() const { return m_options; }
 
+  // Whether the controller may write images to the mice it finds: always
+  // for the simulated mouse and for a build with real images; for a build
+  // with the project's test images only when the user allowed it.
+  static bool MayFlash(bool testImages, bool simulated, bool allowTestImages);
+  // Whether the environment asks for the trace on standard error
+  // (MIREL_TRACE set to anything but empty or "0").
+  static bool TraceRequestedByEnvironment();
+  // What the user must know when the window closed in `state` before the
+  // update finished; empty when nothing was under way.
+  static std::string InterruptedUpdateNotice(int state);
+
  private:
   AppOptions m_options;
 };

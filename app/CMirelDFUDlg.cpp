@@ -158,6 +158,7 @@ void CMirelDFUDlg::OnTimer(unsigned id) {
 }
 
 void CMirelDFUDlg::OnStart() {
+  if (!m_options.may_flash) return;
   m_view.show(IDC_START, false);
   SetStatusText(IDS_STATUS_PREPARING);
   m_view.show(IDC_PROGRESS, true);
@@ -177,6 +178,30 @@ void CMirelDFUDlg::RelaunchHostSoftware() {
   if (!key) return;
   const std::optional<std::string> path = key->get_string("MoxelPath");
   if (path && path->size() < 520) m_host.Relaunch(*path);
+}
+
+void CMirelDFUDlg::SaveProfileCopy() {
+  if (m_backup.SaveToRegistry(m_hostSoftwarePath) != ProfileBackup::SaveResult::StoreBusy) return;
+  // Said before the mouse is sent to its bootloader: if this run is cut
+  // short, no stored copy brings the settings back.
+  if (m_storeBusyReported) return;
+  m_storeBusyReported = true;
+  static constexpr const char* kBusy =
+      "The settings store is busy (another program holds it); the copy of the mouse's settings is held in memory "
+      "only.";
+  Trace("%s\n", kBusy);
+  m_view.show_notice(kBusy);
+}
+
+void CMirelDFUDlg::RefuseTestImages() {
+  Trace("  the images are test images: the update of this mouse is refused\n");
+  m_refusedTestImages = true;
+  m_view.show(IDC_PROGRESS, false);
+  m_view.show(IDC_START, false);
+  m_view.set_text(IDC_STATUS,
+                  "This program carries test firmware images, which are never written to a real mouse. Nothing was "
+                  "written to your mouse. Use a build made with the released firmware images.");
+  m_view.show(IDC_CLOSE, true);
 }
 
 void CMirelDFUDlg::SetStatusText(unsigned text_id) { m_view.set_text(IDC_STATUS, StringTable::LoadText(text_id)); }
@@ -206,7 +231,7 @@ void CMirelDFUDlg::SwitchToState(int state) {
       m_view.set_busy(true);
       if (!m_backup.BackupFeature8100(m_targetDevice.get())) m_backup.Drop();
       m_view.set_busy(false);
-      m_backup.SaveToRegistry(m_hostSoftwarePath);
+      SaveProfileCopy();
       EnterBootloader();
       break;
     }
@@ -308,6 +333,10 @@ void CMirelDFUDlg::onDeviceDetached() {
 void CMirelDFUDlg::onDeviceBootLoaderAttached() {
   Trace("CMirelDFUDlg::onDeviceBootLoaderAttached\n");
   StopTimer(DetachWaitTimer);
+  if (!m_options.may_flash) {
+    RefuseTestImages();
+    return;
+  }
   SwitchToState(SendingImage1);
 }
 
@@ -386,6 +415,10 @@ void CMirelDFUDlg::onDeviceAttached() {
       }
       const std::uint32_t level = static_cast<std::uint32_t>(minor) * 65536u + build;
       const bool needed = level < 0x00020007u || type6_build < 3 || m_options.force;
+      if (needed && !m_options.may_flash) {
+        RefuseTestImages();
+        break;
+      }
       SwitchToState(needed ? ReadyToStart : UpToDate);
       break;
     }

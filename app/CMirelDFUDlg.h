@@ -61,6 +61,10 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
   struct Options {
     bool force = false;        // offer the update whatever the version
     bool log_enabled = false;  // write the application log file
+    // False when the images are the project's test images and the mouse may
+    // be a real one: a mouse that needs the update is told so and nothing is
+    // written to it.
+    bool may_flash = true;
   };
 
   // `library` is the facade (or, in tests, any manager); the view, the host
@@ -88,6 +92,11 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
   const std::shared_ptr<rodiz::IDevice>& target_device() const { return m_targetDevice; }
   const FirmwareImageSet& images() const { return m_images; }
   ProfileBackup& profile_backup() { return m_backup; }
+  // Whether a mouse was turned away because the images are test images.
+  bool refused_test_images() const { return m_refusedTestImages; }
+  // Whether the profile copy could not be stored because another process
+  // held the settings store.
+  bool settings_store_was_busy() const { return m_storeBusyReported; }
   // Whether this process took the failure path (it is never cleared).
   static bool failure_path_taken();
   static void reset_failure_path_for_testing();
@@ -115,6 +124,8 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
   void LoadImages();
   void RelaunchHostSoftware();
   void CountStart();
+  void RefuseTestImages();
+  void SaveProfileCopy();
 
   IDialogView& m_view;
   std::shared_ptr<rodiz::IDeviceManager> m_library;
@@ -134,6 +145,8 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
   ProfileBackup m_backup;
   bool relaunchHostSoftware = true;
   std::string m_hostSoftwarePath;
+  bool m_refusedTestImages = false;
+  bool m_storeBusyReported = false;
 };
 
 }  // namespace mirel

@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "app/ProductInfo.h"
+#include "app/SimFaultList.h"
 
 namespace mirel {
 
@@ -59,7 +60,8 @@ bool split_port_option(const std::string& arg, std::string* name, std::string* v
 
 bool is_port_option(const std::string& name) {
   return name == "simulate" || name == "sim-version" || name == "sim-faults" || name == "sim-latency-us" ||
-         name == "console" || name == "yes" || name == "help" || name == "?" || name == "version";
+         name == "console" || name == "yes" || name == "help" || name == "?" || name == "version" ||
+         name == "allow-test-images" || name == "trace";
 }
 
 }  // namespace
@@ -134,7 +136,7 @@ bool CommandLine::Parse(const std::vector<std::string>& args, AppOptions* option
       good = text(&options->simVersion);
       options->simulate = true;
     } else if (name == "sim-faults") {
-      good = text(&options->simFaults);
+      good = text(&options->simFaults) && SimFaultList::Check(options->simFaults, error);
       options->simulate = true;
     } else if (name == "sim-latency-us") {
       std::string number;
@@ -151,6 +153,10 @@ bool CommandLine::Parse(const std::vector<std::string>& args, AppOptions* option
       good = flag(&options->console);
     } else if (name == "yes") {
       good = flag(&options->yes);
+    } else if (name == "allow-test-images") {
+      good = flag(&options->allowTestImages);
+    } else if (name == "trace") {
+      good = flag(&options->trace);
     } else if (name == "help" || name == "?") {
       good = flag(&options->help);
     } else if (name == "version") {
@@ -167,8 +173,8 @@ bool CommandLine::Parse(const std::vector<std::string>& args, AppOptions* option
 std::string CommandLine::Usage(const std::string& program) {
   return "Usage: " + program +
          " [options]\n"
-         "Updates the firmware of the " +
-         std::string(kProductName) + " to version " + kPackageVersion +
+         "Updates the " +
+         std::string(kProductName) + " to firmware " + kPackageVersion +
          ".\n"
          "\n"
          "Update options:\n"
@@ -181,18 +187,28 @@ std::string CommandLine::Usage(const std::string& program) {
          "Running without hardware or without a window:\n"
          "  --simulate          update a simulated mouse instead of a real one\n"
          "  --sim-version=X.Y.Z firmware the simulated mouse starts with (default 14.2.6)\n"
-         "  --sim-faults=LIST   faults of the simulated mouse, for example drop=120,image=1\n"
-         "                      (drop, late, late-ms, error, status, status-value, unsolicited,\n"
-         "                      vanish, reappear-ms, image=<1|2>, stay-away, foreign-swid, silent)\n"
+         "  --sim-faults=LIST   faults of the simulated mouse, comma-separated, such as\n"
+         "                      drop=120,image=1 (N: a packet of the image, from 0):\n" +
+         SimFaultList::Describe(22) +
          "  --sim-latency-us=N  answer time of the simulated mouse (default 1000)\n"
          "  --console           show the update in this terminal\n"
          "  --yes               start the update (and close at the end) without asking\n"
+         "  --trace             also write the program's trace to standard error (so does\n"
+         "                      the environment variable MIREL_TRACE=1)\n"
+         "  --allow-test-images for emulated test rigs: a build that carries the project's\n"
+         "                      test images writes them only to the simulated mouse unless\n"
+         "                      this is given; never use it with a real mouse\n"
          "  --help              show this text\n"
          "  --version           show the firmware version this tool installs\n"
          "\n"
+         "Keys: Enter starts the update when it is offered and otherwise closes, as Escape\n"
+         "and Ctrl-C do; none of them can stop an update that is writing to the mouse.\n"
+         "\n"
          "Exit status: 0 after a successful update or when no update is needed,\n"
-         "1 when the update failed, 2 for a bad command line, 3 when the program\n"
-         "was closed before an update finished (for example with no mouse connected).\n";
+         "1 when the update failed (also after the ten-second countdown that follows a\n"
+         "failure and closes the window by itself) or a build with test images met a\n"
+         "mouse it may not write to, 2 for a bad command line, 3 when the program was\n"
+         "closed before an update finished (for example with no mouse connected).\n";
 }
 
 }  // namespace mirel

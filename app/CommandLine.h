@@ -24,6 +24,10 @@ struct AppOptions {
   int simLatencyUs = -1;   // -1: the simulated mouse's default
   bool console = false;
   bool yes = false;  // answer Start (and Close) without a user
+  // Let a build whose images are the project's test images write them to a
+  // mouse that is not the simulated one (an emulated test rig).
+  bool allowTestImages = false;
+  bool trace = false;  // the trace also on standard error
   bool help = false;
   bool version = false;
 };

@@ -16,6 +16,10 @@ class FirmwareResources {
   // there is no such image, it is empty, or an output pointer is null; the
   // outputs are then left as they were.
   static bool Load(int resourceId, const std::uint8_t** data, std::uint32_t* size);
+  // True when the build made its own images (tools/make_images.py) instead
+  // of being given the released files: they are for tests and emulated rigs
+  // and must never reach a real mouse by accident.
+  static bool AreTestImages();
 };
 
 // The load operation the update controller uses (and tests replace).

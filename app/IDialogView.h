@@ -27,6 +27,9 @@ class IDialogView {
   virtual void set_window_icon(int icon) = 0;
   virtual void set_product_picture(int icon) = 0;
   virtual void set_busy(bool busy) = 0;
+  // A message the user must see before the update goes on (a message box in
+  // a window, a line on the console); it does not change the status text.
+  virtual void show_notice(const std::string& text) = 0;
 
   virtual void set_progress_range(std::uint32_t low, std::uint32_t high) = 0;
   virtual void set_progress_step(int step) = 0;

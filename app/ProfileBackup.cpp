@@ -1,9 +1,12 @@
 #include "app/ProfileBackup.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <utility>
 
 #include "app/AppTrace.h"
 #include "device/IDevice.h"
+#include "device/LastError.h"
 #include "features/IFeature8070ColorLEDEffects.h"
 #include "features/IFeature8100OnboardProfiles.h"
 #include "runtime/SettingsKey.h"
@@ -102,29 +105,56 @@ bool ProfileBackup::BackupFeature8100(rodiz::IDevice* device) {
   return true;
 }
 
-void ProfileBackup::SaveToRegistry(const std::string& host_software_path) {
+namespace {
+
+// The settings store says "busy" with the system's would-block error when
+// another process holds its lock past the store's short wait.
+bool StoreWasBusy() {
+  const rodiz::LastError& error = rodiz::last_error();
+  return error.code == rodiz::SystemCallFailed && error.system == static_cast<std::uint32_t>(EWOULDBLOCK);
+}
+
+}  // namespace
+
+ProfileBackup::SaveResult ProfileBackup::SaveToRegistry(const std::string& host_software_path) {
+  rodiz::clear_last_error();
   std::unique_ptr<rodiz::SettingsKey> key = rodiz::SettingsKey::create(m_keyPath);
-  if (!key) return;
+  if (!key) return StoreWasBusy() ? SaveResult::StoreBusy : SaveResult::Failed;
+  bool all_written = true;
+  // Each write waits for the store's lock; once it is known to be busy the
+  // remaining writes would only wait the same again.
+  auto write = [&](bool written) {
+    if (!written) all_written = false;
+    return written || !StoreWasBusy();
+  };
   const bool complete = !m_copy.buffer.empty() && m_copy.sectorsRead == m_copy.sectorCount && m_copy.sectorCount > 0;
   if (!m_copy.buffer.empty()) {
     std::vector<std::uint8_t> data = m_copy.buffer;
     data.resize(kRegistryBytes, 0);
-    key->set_binary("ProfileData", data);
+    if (!write(key->set_binary("ProfileData", data))) return SaveResult::StoreBusy;
   }
-  key->set_dword("ProfileId", m_copy.activeProfile);
-  key->set_dword("ResIndex", m_copy.resolutionIndex);
-  key->set_dword("ProfileLighting", m_copy.profileLighting);
-  key->set_dword("BatteryLighting", m_copy.batteryLighting);
-  key->set_dword("DpiLighting", m_copy.dpiLighting);
+  const std::pair<const char*, std::uint32_t> dwords[] = {{"ProfileId", m_copy.activeProfile},
+                                                          {"ResIndex", m_copy.resolutionIndex},
+                                                          {"ProfileLighting", m_copy.profileLighting},
+                                                          {"BatteryLighting", m_copy.batteryLighting},
+                                                          {"DpiLighting", m_copy.dpiLighting}};
+  for (const auto& [name, value] : dwords) {
+    if (!write(key->set_dword(name, value))) return SaveResult::StoreBusy;
+  }
   if (complete && static_cast<std::size_t>(m_copy.sectorCount) * kSectorBytes <= kRegistryBytes) {
-    key->set_dword(kProfileSectors, static_cast<std::uint32_t>(m_copy.sectorCount));
-    key->set_dword(kLedSetting, m_led ? 1u : 0u);
+    if (!write(key->set_dword(kProfileSectors, static_cast<std::uint32_t>(m_copy.sectorCount)))) {
+      return SaveResult::StoreBusy;
+    }
+    if (!write(key->set_dword(kLedSetting, m_led ? 1u : 0u))) return SaveResult::StoreBusy;
   } else {
-    key->remove_value(kProfileSectors);
-    key->remove_value(kLedSetting);
-    if (m_copy.buffer.empty()) key->remove_value("ProfileData");
+    if (!write(key->remove_value(kProfileSectors))) return SaveResult::StoreBusy;
+    if (!write(key->remove_value(kLedSetting))) return SaveResult::StoreBusy;
+    if (m_copy.buffer.empty() && !write(key->remove_value("ProfileData"))) return SaveResult::StoreBusy;
   }
-  if (!host_software_path.empty()) key->set_string("MoxelPath", host_software_path);
+  if (!host_software_path.empty() && !write(key->set_string("MoxelPath", host_software_path))) {
+    return SaveResult::StoreBusy;
+  }
+  return all_written ? SaveResult::Saved : SaveResult::Failed;
 }
 
 bool ProfileBackup::LoadFromRegistry() {

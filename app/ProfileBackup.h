@@ -57,10 +57,16 @@ class ProfileBackup {
   // Copies every sector of the mouse; false (with the partial copy kept for
   // the caller to drop) at the first failure.
   bool BackupFeature8100(rodiz::IDevice* device);
+  enum class SaveResult {
+    Saved,
+    StoreBusy,  // another process holds the store: nothing more was tried
+    Failed,     // some value could not be written
+  };
   // Writes the copy to the registry. A copy that is not complete also
   // removes an older "ProfileData", so that a later read-back can never
-  // restore another run's profiles.
-  void SaveToRegistry(const std::string& host_software_path);
+  // restore another run's profiles. A busy store is given up at once, so
+  // that the caller waits for it once, not once per value.
+  SaveResult SaveToRegistry(const std::string& host_software_path);
   // Reads the copy back from the registry (after a restart of the program).
   bool LoadFromRegistry();
   // Writes the profiles back to the mouse. Needs a copy of every sector the

@@ -6,7 +6,13 @@ list(APPEND MIREL_APP_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/DialogLoop.cpp
   ${CMAKE_CURRENT_LIST_DIR}/HostSoftware.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ProfileBackup.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/SimFaultList.cpp
   ${CMAKE_CURRENT_LIST_DIR}/Simulation.cpp
   ${CMAKE_CURRENT_LIST_DIR}/console/ConsoleView.cpp
 )
+if(WIN32)
+  list(APPEND MIREL_APP_PLATFORM_SOURCES ${CMAKE_CURRENT_LIST_DIR}/console/ConsoleIo_win.cpp)
+else()
+  list(APPEND MIREL_APP_PLATFORM_SOURCES ${CMAKE_CURRENT_LIST_DIR}/console/ConsoleIo_linux.cpp)
+endif()
 list(APPEND MIREL_APP_LIBS rodiz_sim)

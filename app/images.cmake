@@ -86,6 +86,7 @@ ${_mirel_blobs}  .popsection
 endif()
 
 add_library(mirel_images STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/FirmwareResources.cpp
   ${CMAKE_CURRENT_LIST_DIR}/FirmwareResources.h
   ${CMAKE_CURRENT_LIST_DIR}/ImageChecksum.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ImageChecksum.h
@@ -93,6 +94,12 @@ add_library(mirel_images STATIC
 target_include_directories(mirel_images PUBLIC ${CMAKE_CURRENT_LIST_DIR}/..)
 target_link_libraries(mirel_images PRIVATE rodiz_warnings)
 add_dependencies(mirel_images mirel_image_files)
+if(_mirel_defaults)
+  # The build marks its own images so, for the program to keep them away
+  # from real mice.
+  set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/FirmwareResources.cpp PROPERTIES COMPILE_DEFINITIONS
+                              MIREL_TEST_IMAGES=1)
+endif()
 if(WIN32)
   target_compile_definitions(mirel_images PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE)
 endif()

@@ -4,7 +4,9 @@ rodiz_add_test(app_controller_tests
     app/ControllerHarness.cpp
     app/ControllerTest.cpp
     app/CommandLineTest.cpp
+    app/ConsoleIoTest.cpp
     app/ProfileBackupTest.cpp
+    app/ScriptedMouse.cpp
     app/UpdateEndToEndTest.cpp
   LIBS mirel_app rodiz_sim
   LABELS app)
@@ -13,4 +15,16 @@ if(WIN32)
   enable_language(RC)
   target_sources(app_controller_tests PRIVATE ${MIREL_STRINGS_RC})
   add_dependencies(app_controller_tests mirel_texts)
+endif()
+
+# The real program in child processes: pipes, signals, input and locks as a
+# shell and other programs present them.
+if(NOT WIN32)
+  rodiz_add_test(app_program_tests
+    SOURCES
+      app/ProgramProcess.cpp
+      app/ProgramProcessTest.cpp
+    LABELS app)
+  target_compile_definitions(app_program_tests PRIVATE MIREL_PROGRAM="$<TARGET_FILE:MirelFirmwareUpdate>")
+  add_dependencies(app_program_tests MirelFirmwareUpdate)
 endif()

@@ -8,5 +8,5 @@ cd "$(dirname "$0")/.."
 tools/setup.sh
 cmake --preset linux-release >/dev/null
 cmake --build --preset linux-release --target MirelFirmwareUpdate
-exec build/linux-release/app/MirelFirmwareUpdate --simulate --console --yes "$@" \
+exec build/linux-release/app/MirelFirmwareUpdate --simulate --console --yes --trace "$@" \
   2>build/linux-release/MirelFirmwareUpdate.trace.txt

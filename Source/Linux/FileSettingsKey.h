@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -21,8 +22,18 @@ namespace rodiz {
 // a crash leaves the old or the new file, never a mix, and writers in other
 // processes never lose each other's values. A file that could not be read
 // completely is copied aside before its first rewrite.
+//
+// A change is refused, and the file left as it was, when another process
+// holds the lock past kLockWait (LastError: SystemCallFailed with
+// EWOULDBLOCK, "busy"), when the file is read-only (EACCES), and when the file
+// is too large to be read or would become so (EFBIG): a write never makes the
+// file unreadable to its own reader. A symlinked key file is written where
+// the link points; the link stays.
 class FileSettingsKey : public SettingsKey {
  public:
+  // How long a change waits for another process's lock.
+  static constexpr std::chrono::milliseconds kLockWait{500};
+
   // `file` is the key's file (see file_for).
   FileSettingsKey(std::string path, std::string file, bool writable);
 

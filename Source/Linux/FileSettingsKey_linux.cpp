@@ -102,8 +102,9 @@ void sync_directory(const std::string& directory) {
 }
 
 // Holds the exclusive cross-process lock of one key file. A writer holds it
-// for milliseconds; one that holds it for ten seconds is stuck, and waiting
-// longer would hang this process too.
+// for milliseconds; a lock held longer belongs to a stuck or hostile process,
+// and the caller (often a window's thread) must not wait on it: after a short
+// wait the lock is given up with EWOULDBLOCK, which callers read as "busy".
 class FileLock {
  public:
   explicit FileLock(const std::string& path) {
@@ -112,12 +113,12 @@ class FileLock {
       error_ = errno;
       return;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + FileSettingsKey::kLockWait;
     auto pause = std::chrono::milliseconds(1);
     while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
       if (errno == EINTR) continue;
       if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
-        error_ = errno;
+        error_ = errno == EWOULDBLOCK ? EWOULDBLOCK : errno;
         ::close(fd_);
         fd_ = -1;
         return;
@@ -145,6 +146,9 @@ struct Loaded {
   LoadStatus status = LoadStatus::Missing;
   int error = 0;
   mode_t mode = 0600;
+  // Whether the user may write the file: a write bit, and the system's
+  // permission check (which the superuser passes regardless of the bits).
+  bool writable = true;
 };
 
 // Reads at most one byte more than the parser accepts, so that a huge file
@@ -168,6 +172,7 @@ Loaded read_file(const std::string& file, std::string* raw) {
     return result;
   }
   result.mode = info.st_mode & 07777;
+  result.writable = (info.st_mode & 0222) != 0 && ::faccessat(AT_FDCWD, file.c_str(), W_OK, AT_EACCESS) == 0;
   char buffer[65536];
   for (;;) {
     const std::size_t room = RegExportFile::kMaxFileSize + 1 - raw->size();
@@ -217,6 +222,16 @@ bool keep_original(const std::string& file, std::string* backup) {
     if (error != std::errc::file_exists) return false;
   }
   return false;
+}
+
+// The file a change is written to: `file` itself, or the file its symbolic
+// links lead to (also when that file does not exist yet).
+std::string write_target(const std::string& file) {
+  struct stat info {};
+  if (::lstat(file.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return file;
+  std::error_code error;
+  const std::filesystem::path resolved = std::filesystem::weakly_canonical(file, error);
+  return error || resolved.empty() ? file : resolved.string();
 }
 
 }  // namespace
@@ -427,11 +442,13 @@ bool FileSettingsKey::ensure_exists() {
 
 bool FileSettingsKey::modify(const char* what, const std::string& name,
                              const std::function<void(RegExportFile&)>& change) {
-  const std::string directory = parent_of(file_);
-  const std::string base = base_of(file_);
+  // A symlinked key file is written where it points: the link stays a link.
+  const std::string target = write_target(file_);
+  const std::string directory = parent_of(target);
+  const std::string base = base_of(target);
   auto fail = [&](const char* step, int error) {
     xLogWrite(kTag, LogWarning, "rodiz::FileSettingsKey::modify", "%s of \"%s\" in %s failed: %s, errno=%d", what,
-              name.c_str(), file_.c_str(), step, error);
+              name.c_str(), target.c_str(), step, error);
     set_last_error(SystemCallFailed, static_cast<std::uint32_t>(error), "cannot write the settings file");
     return false;
   };
@@ -453,18 +470,31 @@ bool FileSettingsKey::modify(const char* what, const std::string& name,
   }
 
   std::string raw;
-  const Loaded loaded = read_file(file_, &raw);
+  const Loaded loaded = read_file(target, &raw);
   if (loaded.status == LoadStatus::Unreadable) return fail("cannot read it", loaded.error);
-  RegExportFile content = RegExportFile::parse(raw, path());
-  if (loaded.status == LoadStatus::Read && content.problem_count() != 0) {
-    std::string backup;
-    if (!keep_original(file_, &backup)) return fail("cannot keep a copy of the damaged original", errno);
-    xLogWrite(kTag, LogWarning, "rodiz::FileSettingsKey::modify",
-              "settings file %s could not be read completely; the original is kept as %s", file_.c_str(),
-              backup.c_str());
+  if (loaded.status == LoadStatus::Read && !loaded.writable) {
+    // As the registry refuses a protected key: the file is left as it is.
+    return fail("the file is read-only", EACCES);
   }
+  if (raw.size() > RegExportFile::kMaxFileSize) {
+    // Rewriting a file that cannot be read would drop every value in it.
+    return fail("the file is too large to be read, so it is not rewritten", EFBIG);
+  }
+  RegExportFile content = RegExportFile::parse(raw, path());
   change(content);
   const std::string text = content.serialise();
+  if (text.size() > RegExportFile::kMaxFileSize) {
+    // Its own reader would refuse the result and a later write would lose
+    // the values it holds.
+    return fail("the file would grow past the size its reader accepts", EFBIG);
+  }
+  if (loaded.status == LoadStatus::Read && content.problem_count() != 0) {
+    std::string backup;
+    if (!keep_original(target, &backup)) return fail("cannot keep a copy of the damaged original", errno);
+    xLogWrite(kTag, LogWarning, "rodiz::FileSettingsKey::modify",
+              "settings file %s could not be read completely; the original is kept as %s", target.c_str(),
+              backup.c_str());
+  }
 
   const std::string temp = directory + "/" + temp_prefix + std::to_string(::getpid());
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, loaded.mode);
@@ -484,7 +514,7 @@ bool FileSettingsKey::modify(const char* what, const std::string& name,
     std::lock_guard<std::mutex> guard(hook_lock());
     if (before_rename_hook()) before_rename_hook()();
   }
-  if (::rename(temp.c_str(), file_.c_str()) != 0) {
+  if (::rename(temp.c_str(), target.c_str()) != 0) {
     const int error = errno;
     ::unlink(temp.c_str());
     return fail("cannot replace it", error);

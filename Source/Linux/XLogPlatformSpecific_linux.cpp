@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,11 +23,62 @@ std::uint64_t ticks_from_unix(std::int64_t seconds, long nanoseconds) {
   return (static_cast<std::uint64_t>(seconds) + kEpochDifference) * 10000000ull +
          static_cast<std::uint64_t>(nanoseconds / 100);
 }
+
+std::string home_directory() {
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/') return home;
+  passwd entry{};
+  passwd* found = nullptr;
+  char buffer[4096];
+  if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr && found->pw_dir[0] == '/') {
+    return found->pw_dir;
+  }
+  return std::string();
+}
+
+// Opens a folder of the log only when it is a real folder (not a link to
+// one) that no other user can change: owned by this user (or the superuser,
+// who can do anything anyway) and writable by nobody else. -1 otherwise.
+// Every file operation of the log goes through such a descriptor, so that
+// nobody can swap the folder between the check and the use.
+int open_private_folder(const std::string& path) {
+  std::string folder = path;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode) || (info.st_uid != ::geteuid() && info.st_uid != 0) ||
+      (info.st_mode & 022) != 0) {
+    ::close(fd);
+    errno = EPERM;
+    return -1;
+  }
+  return fd;
+}
+
+// "folder/name" split at its last separator.
+bool split_file_path(const std::string& path, std::string* folder, std::string* name) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash + 1 == path.size()) return false;
+  *folder = slash == 0 ? "/" : path.substr(0, slash);
+  *name = path.substr(slash + 1);
+  return true;
+}
 }  // namespace
 
 std::size_t XLogPlatformSpecific::temp_directory(char* buffer, std::size_t size) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string directory = tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
+  // The user's state directory, not the shared temporary one: there another
+  // user could put a link or a folder of their own in the log's place.
+  std::string directory;
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && state[0] == '/') {
+    directory = state;
+  } else {
+    const std::string home = home_directory();
+    if (home.empty()) return 0;
+    directory = home + "/.local/state";
+  }
   if (directory.back() != '/') directory += '/';
   if (directory.size() + 1 > size) return 0;
   std::memcpy(buffer, directory.c_str(), directory.size() + 1);
@@ -36,9 +88,21 @@ std::size_t XLogPlatformSpecific::temp_directory(char* buffer, std::size_t size)
 char XLogPlatformSpecific::path_separator() { return '/'; }
 
 bool XLogPlatformSpecific::create_directory(const std::string& path) {
-  if (::mkdir(path.c_str(), 0700) == 0) return true;
+  // The folders above are the user's own; made private when missing, as the
+  // base directory rules ask.
+  for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    ::mkdir(path.substr(0, slash).c_str(), 0700);
+  }
+  ::mkdir(path.c_str(), 0700);
+  // The log's own folder: a real folder of this user's, readable by nobody
+  // else (the log tells which devices were used, and when).
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
   struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  const bool mine =
+      ::fstat(fd, &info) == 0 && info.st_uid == ::geteuid() && ((info.st_mode & 077) == 0 || ::fchmod(fd, 0700) == 0);
+  ::close(fd);
+  return mine;
 }
 
 void XLogPlatformSpecific::debugger_output(const char* line, std::size_t length) {
@@ -98,8 +162,13 @@ bool XLogPlatformSpecific::format_local_time(std::time_t seconds, const char* fo
 }
 
 bool XLogPlatformSpecific::list_directory(const std::string& directory, std::vector<FileEntry>* files) {
-  DIR* dir = ::opendir(directory.c_str());
-  if (dir == nullptr) return false;
+  const int fd = open_private_folder(directory);
+  if (fd < 0) return false;
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    ::close(fd);
+    return false;
+  }
   while (const dirent* entry = ::readdir(dir)) {
     struct stat info {};
     if (::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) continue;
@@ -110,9 +179,22 @@ bool XLogPlatformSpecific::list_directory(const std::string& directory, std::vec
 }
 
 bool XLogPlatformSpecific::delete_file(const std::string& path, unsigned* error) {
-  if (::unlink(path.c_str()) == 0) return true;
-  *error = static_cast<unsigned>(errno);
-  return false;
+  std::string folder;
+  std::string name;
+  if (!split_file_path(path, &folder, &name)) {
+    *error = EINVAL;
+    return false;
+  }
+  const int fd = open_private_folder(folder);
+  if (fd < 0) {
+    *error = static_cast<unsigned>(errno != 0 ? errno : EPERM);
+    return false;
+  }
+  // Relative to the folder that was checked, whatever its name means now.
+  const bool deleted = ::unlinkat(fd, name.c_str(), 0) == 0;
+  if (!deleted) *error = static_cast<unsigned>(errno);
+  ::close(fd);
+  return deleted;
 }
 
 unsigned XLogPlatformSpecific::process_id() { return static_cast<unsigned>(::getpid()); }
@@ -124,8 +206,18 @@ unsigned XLogPlatformSpecific::thread_id() {
 }
 
 std::FILE* XLogPlatformSpecific::open_log_file(const std::string& path) {
-  // "e": close on exec.
-  return std::fopen(path.c_str(), "a+e");
+  std::string folder;
+  std::string name;
+  if (!split_file_path(path, &folder, &name)) return nullptr;
+  const int directory = open_private_folder(folder);
+  if (directory < 0) return nullptr;
+  // Never through a link planted in the folder; close on exec.
+  const int fd = ::openat(directory, name.c_str(), O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+  ::close(directory);
+  if (fd < 0) return nullptr;
+  std::FILE* file = ::fdopen(fd, "a+");
+  if (file == nullptr) ::close(fd);
+  return file;
 }
 
 // Nice 19 for this thread alone: Linux keeps a nice value per thread.

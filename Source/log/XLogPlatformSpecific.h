@@ -21,15 +21,19 @@ class XLogPlatformSpecific {
 
   // Days between two times of this unit.
   static constexpr std::uint64_t kTicksPerDay = 864000000000ull;
-  // The log's folder below the temporary directory.
+  // The log's folder below the directory temp_directory() gives.
   static constexpr const char* kLogFolder = "xlog_orvantis";
 
-  // The temporary directory with its trailing separator, written into
-  // `buffer` of `size` characters; its length, or 0 when there is none or it
-  // does not fit (Windows: GetTempPathA; Linux: $TMPDIR or /tmp).
+  // The directory that holds the log's folder, with its trailing separator,
+  // written into `buffer` of `size` characters; its length, or 0 when there
+  // is none or it does not fit. Windows: the temporary directory
+  // (GetTempPathA). Linux: the user's state directory ($XDG_STATE_HOME,
+  // default ~/.local/state), because the shared temporary directory would
+  // let another user redirect the log and its purge.
   static std::size_t temp_directory(char* buffer, std::size_t size);
   static char path_separator();
-  // True when the directory exists afterwards.
+  // True when the directory exists afterwards (on Linux: private to the
+  // user, mode 0700, neither a link nor another user's folder).
   static bool create_directory(const std::string& path);
   // One line to the debugger (Windows: OutputDebugStringA; Linux: standard error).
   static void debugger_output(const char* line, std::size_t length);

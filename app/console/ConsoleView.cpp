@@ -1,59 +1,40 @@
 #include "app/console/ConsoleView.h"
 
-#include <chrono>
-#include <csignal>
-
 #include "app/CMirelDFUDlg.h"
 #include "app/res/resource.h"
-
-#if defined(_WIN32)
-#include <conio.h>
-#include <io.h>
-#include <windows.h>
-#else
-#include <poll.h>
-#include <unistd.h>
-#endif
 
 namespace mirel {
 
 namespace {
 
-// Ctrl-C only raises a flag; the loop looks at it between messages.
-std::atomic<bool> g_interrupted{false};
-constexpr unsigned kInterruptPollTimer = 0x7E570001;
-constexpr unsigned kInterruptPollMs = 200;
-
-extern "C" void on_interrupt(int) { g_interrupted = true; }
-
-bool is_terminal(std::FILE* out) {
-#if defined(_WIN32)
-  return _isatty(_fileno(out)) != 0;
-#else
-  return ::isatty(::fileno(out)) != 0;
-#endif
-}
+// Signals only raise a flag; the loop looks at it between messages.
+constexpr unsigned kStopPollTimer = 0x7E570001;
+constexpr unsigned kStopPollMs = 100;
 
 }  // namespace
 
 ConsoleView::ConsoleView(std::FILE* out, bool auto_answer, bool interactive)
-    : m_out(out), m_auto(auto_answer), m_interactive(interactive && !auto_answer), m_tty(is_terminal(out)) {}
+    : m_out(out), m_auto(auto_answer), m_interactive(interactive && !auto_answer), m_tty(ConsoleIo::IsTerminal(out)) {}
 
 ConsoleView::~ConsoleView() {
   m_stop_input = true;
   if (m_input.joinable()) m_input.join();
 }
 
+void ConsoleView::write(const std::string& text) {
+  if (m_output_gone) return;
+  if (!ConsoleIo::Write(m_out, text)) m_output_gone = true;
+}
+
 void ConsoleView::print_line(const std::string& text) {
   end_progress_line();
-  std::fprintf(m_out, "%s\n", text.c_str());
-  std::fflush(m_out);
+  write(text + "\n");
 }
 
 void ConsoleView::end_progress_line() {
   if (!m_progress_line_open) return;
-  std::fputc('\n', m_out);
   m_progress_line_open = false;
+  write("\n");
 }
 
 void ConsoleView::set_window_title(const std::string& text) { print_line("== " + text + " =="); }
@@ -92,14 +73,17 @@ void ConsoleView::show(int control, bool visible) {
     if (control == IDC_PROGRESS && !visible) end_progress_line();
     return;
   }
-  if (control == IDC_START || control == IDC_CLOSE) {
+  if (control != IDC_START && control != IDC_CLOSE) return;
+  // After the controller's step, so that the prompt follows the status text
+  // that the step shows after its buttons.
+  m_loop.post_task([this, control] {
+    if (!m_visible[control] || m_closing) return;
     if (m_auto) {
-      // Pressed by itself, after the controller has finished its step.
-      m_loop.post_task([this] { press(); });
-    } else {
+      press();
+    } else if (!m_close_when_at_rest) {
       print_line(control == IDC_START ? "Press Enter to start the update." : "Press Enter to close.");
     }
-  }
+  });
 }
 
 void ConsoleView::set_busy(bool busy) {
@@ -114,11 +98,18 @@ void ConsoleView::set_progress_range(std::uint32_t low, std::uint32_t high) {
 
 void ConsoleView::set_progress_position(std::uint32_t position) {
   m_position = position;
-  draw_progress(false);
+  // Drawn after the controller's step, which may still be about to say what
+  // the bar is for.
+  if (m_draw_pending) return;
+  m_draw_pending = true;
+  m_loop.post_task([this] {
+    m_draw_pending = false;
+    draw_progress(false);
+  });
 }
 
 void ConsoleView::draw_progress(bool force) {
-  if (!m_visible[IDC_PROGRESS] || m_high <= m_low) return;
+  if (!m_visible[IDC_PROGRESS] || m_high <= m_low || m_closing) return;
   const std::uint32_t span = m_high - m_low;
   const std::uint32_t done = m_position > m_high ? span : (m_position > m_low ? m_position - m_low : 0);
   const int percent = static_cast<int>(static_cast<unsigned long long>(done) * 100 / span);
@@ -131,13 +122,14 @@ void ConsoleView::draw_progress(bool force) {
   const int filled = percent * kWidth / 100;
   std::string bar(static_cast<std::size_t>(filled), '#');
   bar.append(static_cast<std::size_t>(kWidth - filled), '.');
+  char numbers[64];
+  std::snprintf(numbers, sizeof numbers, "%3d%%  %u / %u bytes", percent, done, span);
   if (m_tty) {
-    std::fprintf(m_out, "\r[%s] %3d%%  %u / %u bytes", bar.c_str(), percent, done, span);
+    write("\r[" + bar + "] " + numbers);
     m_progress_line_open = true;
   } else {
-    std::fprintf(m_out, "[%s] %3d%%  %u / %u bytes\n", bar.c_str(), percent, done, span);
+    write("[" + bar + "] " + numbers + "\n");
   }
-  std::fflush(m_out);
 }
 
 void ConsoleView::end_dialog(int code) {
@@ -155,61 +147,80 @@ void ConsoleView::press() {
   }
 }
 
+void ConsoleView::on_key(ConsoleIo::Key key) {
+  if (!m_controller || m_closing) return;
+  if (key == ConsoleIo::Key::Enter && m_visible[IDC_START]) {
+    m_controller->OnStart();
+    return;
+  }
+  ask_to_close();
+}
+
+void ConsoleView::ask_to_close() {
+  m_controller->OnClose();
+  if (!m_closing) print_line("The update cannot be interrupted now; please wait until it has finished.");
+}
+
+void ConsoleView::close_when_at_rest() {
+  if (!m_close_when_at_rest || m_closing || !m_controller) return;
+  switch (m_controller->state()) {
+    case CMirelDFUDlg::WaitingForDevice:
+    case CMirelDFUDlg::ReadyToStart:
+    case CMirelDFUDlg::Succeeded:
+    case CMirelDFUDlg::UpToDate:
+    case CMirelDFUDlg::Failed:
+      m_controller->OnClose();
+      break;
+    default:
+      break;
+  }
+}
+
+void ConsoleView::take_stop_request() {
+  switch (ConsoleIo::TakeStopRequest()) {
+    case ConsoleIo::StopRequest::Interrupt:
+      if (m_controller && !m_closing) ask_to_close();
+      break;
+    case ConsoleIo::StopRequest::HangUp:
+      // The terminal is gone: nothing more to say, nobody to answer.
+      m_output_gone = true;
+      m_progress_line_open = false;
+      m_close_when_at_rest = true;
+      break;
+    case ConsoleIo::StopRequest::None:
+      break;
+  }
+}
+
 void ConsoleView::read_input() {
-#if defined(_WIN32)
-  HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
-  DWORD mode = 0;
-  const bool console = ::GetConsoleMode(input, &mode) != 0;
-  while (!m_stop_input && console) {
-    if (_kbhit()) {
-      const int key = _getch();
-      if (key == '\r' || key == '\n') m_loop.post_task([this] { press(); });
-    } else {
-      ::Sleep(100);
-    }
+  const bool ended =
+      ConsoleIo::ReadKeys(m_stop_input, [this](ConsoleIo::Key key) { m_loop.post_task([this, key] { on_key(key); }); });
+  if (ended) {
+    m_loop.post_task([this] {
+      m_close_when_at_rest = true;
+      close_when_at_rest();
+    });
   }
-#else
-  std::string line;
-  while (!m_stop_input) {
-    pollfd fd{0, POLLIN, 0};
-    const int ready = ::poll(&fd, 1, 100);
-    if (ready <= 0) continue;
-    char buffer[256];
-    const ssize_t n = ::read(0, buffer, sizeof buffer);
-    if (n <= 0) {
-      // No more input: nobody will press anything; ask to close.
-      m_loop.post_task([this] {
-        if (m_controller) m_controller->OnClose();
-      });
-      return;
-    }
-    for (ssize_t i = 0; i < n; ++i) {
-      if (buffer[i] == '\n') m_loop.post_task([this] { press(); });
-    }
-  }
-#endif
 }
 
 int ConsoleView::run() {
-  g_interrupted = false;
-  auto previous = std::signal(SIGINT, on_interrupt);
+  ConsoleIo::InstallStopSignals();
   if (m_interactive) m_input = std::thread(&ConsoleView::read_input, this);
-  m_loop.set_timer(kInterruptPollTimer, kInterruptPollMs);
+  m_loop.set_timer(kStopPollTimer, kStopPollMs);
   const int code = m_loop.run(
       [this](unsigned message, std::uintptr_t wparam) {
         if (m_controller) m_controller->OnMessage(message, wparam);
+        close_when_at_rest();
       },
       [this](unsigned id) {
-        if (id == kInterruptPollTimer) {
-          if (g_interrupted.exchange(false) && m_controller) {
-            m_controller->OnClose();
-            if (!m_closing) print_line("The update cannot be interrupted now; please wait until it has finished.");
-          }
-          return;
+        if (id == kStopPollTimer) {
+          take_stop_request();
+        } else if (m_controller) {
+          m_controller->OnTimer(id);
         }
-        if (m_controller) m_controller->OnTimer(id);
+        close_when_at_rest();
       });
-  std::signal(SIGINT, previous);
+  ConsoleIo::RestoreStopSignals();
   m_stop_input = true;
   if (m_input.joinable()) m_input.join();
   return code;

@@ -8,6 +8,7 @@
 
 #include "app/DialogLoop.h"
 #include "app/IDialogView.h"
+#include "app/console/ConsoleIo.h"
 
 namespace mirel {
 
@@ -15,12 +16,22 @@ class CMirelDFUDlg;
 
 // The update window as a terminal program: the texts of the window, each
 // status as it changes, and a progress bar (redrawn in place on a terminal,
-// as plain lines in a file or pipe). Enter presses Start or Close when they
-// are shown; with `auto_answer` they are pressed by themselves. Ctrl-C asks to
-// close, which the controller refuses in the middle of an update.
+// as plain lines in a file or pipe), in the order in which things happen.
+//
+// Keys and signals go through the controller's close rule like the window's
+// buttons: Enter presses Start when it is shown and otherwise asks to close,
+// Escape asks to close, and Ctrl-C, Ctrl-\ and SIGTERM ask to close, which
+// the controller refuses in the middle of an update. With `auto_answer`
+// Start and Close are pressed by themselves.
+//
+// Output that cannot be written (a closed pipe, a hung-up terminal) is
+// dropped and the update goes on. When the input ends or the terminal hangs
+// up nobody can press anything any more: the window closes as soon as the
+// controller is at rest (waiting, ready, finished or failed), never in the
+// middle of an update.
 class ConsoleView : public IDialogView {
  public:
-  // `out` receives the display; `interactive` reads Enter from standard input.
+  // `out` receives the display; `interactive` reads keys from standard input.
   ConsoleView(std::FILE* out, bool auto_answer, bool interactive);
   ~ConsoleView() override;
 
@@ -37,6 +48,7 @@ class ConsoleView : public IDialogView {
   void set_window_icon(int) override {}
   void set_product_picture(int) override {}
   void set_busy(bool busy) override;
+  void show_notice(const std::string& text) override { print_line(text); }
   void set_progress_range(std::uint32_t low, std::uint32_t high) override;
   void set_progress_step(int) override {}
   void set_progress_position(std::uint32_t position) override;
@@ -45,12 +57,21 @@ class ConsoleView : public IDialogView {
   void kill_timer(unsigned id) override { m_loop.kill_timer(id); }
   void end_dialog(int code) override;
 
+  // Whether output still reaches its reader.
+  bool output_open() const { return !m_output_gone; }
+  // A key, as the input thread delivers it (on the loop's thread).
+  void on_key(ConsoleIo::Key key);
+
  private:
   void print_line(const std::string& text);
+  void write(const std::string& text);
   void end_progress_line();
   void draw_progress(bool force);
   void read_input();
   void press();
+  void ask_to_close();
+  void close_when_at_rest();
+  void take_stop_request();
 
   std::FILE* m_out;
   const bool m_auto;
@@ -65,7 +86,11 @@ class ConsoleView : public IDialogView {
   std::uint32_t m_position = 0;
   int m_drawn_percent = -1;
   bool m_progress_line_open = false;
+  bool m_draw_pending = false;
   bool m_closing = false;
+  bool m_output_gone = false;
+  // Nobody can answer any more: close once the controller is at rest.
+  bool m_close_when_at_rest = false;
   std::atomic<bool> m_stop_input{false};
   std::thread m_input;
 };

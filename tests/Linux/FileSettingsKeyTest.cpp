@@ -5,9 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 
+#include "device/LastError.h"
 #include "support/ScopedTempDir.h"
 
 namespace rodiz::test {
@@ -130,8 +133,7 @@ TEST_F(FileSettingsKeyTest, DamagedFileReadsAsFarAsItParsesAndTheOriginalIsKept)
 TEST_F(FileSettingsKeyTest, HostileFilesNeitherHangNorCrashNorGetDestroyed) {
   std::string junk(4096, '\0');
   for (std::size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<char>((i * 131) % 256);
-  const std::string huge = header_ + std::string(17u << 20, 'A');
-  for (const std::string& content : {junk, huge, std::string("\xFF\xFE\x00", 3), header_ + "\"X\"=hex:\\\n\\\n\\"}) {
+  for (const std::string& content : {junk, std::string("\xFF\xFE\x00", 3), header_ + "\"X\"=hex:\\\n\\\n\\"}) {
     write(content);
     auto key = SettingsKey::open(path_, true);
     ASSERT_TRUE(key);
@@ -142,6 +144,18 @@ TEST_F(FileSettingsKeyTest, HostileFilesNeitherHangNorCrashNorGetDestroyed) {
     ASSERT_EQ(backups.size(), 1u);
     EXPECT_EQ(fs::file_size(backups[0]), content.size());
     fs::remove(backups[0]);
+  }
+
+  // A file too large to read is not rewritten: that would drop whatever it holds.
+  const std::string huge = header_ + std::string(17u << 20, 'A');
+  write(huge);
+  {
+    auto key = SettingsKey::open(path_, true);
+    ASSERT_TRUE(key);
+    EXPECT_FALSE(key->set_dword("X", 7));
+    EXPECT_EQ(last_error().system, static_cast<std::uint32_t>(EFBIG));
+    EXPECT_EQ(fs::file_size(file_), huge.size());
+    EXPECT_TRUE(siblings(".damaged-").empty());
   }
 
   // Something else in the file's place is left alone.
@@ -220,6 +234,94 @@ TEST_F(FileSettingsKeyTest, CrashBeforeTheRenameLeavesTheOldFile) {
   EXPECT_EQ(key->get_dword("A"), 1u);
   EXPECT_EQ(key->get_dword("B"), std::nullopt);
   EXPECT_EQ(key->get_dword("C"), 3u);
+}
+
+TEST_F(FileSettingsKeyTest, AWriteThatWouldOutgrowTheReaderFailsAndKeepsTheFile) {
+  auto key = SettingsKey::create(path_);
+  ASSERT_TRUE(key);
+  ASSERT_TRUE(key->set_dword("ProfileId", 3));
+  // A value that leaves the file a few kilobytes below the reader's limit,
+  // less than a 4096-byte profile copy takes.
+  const std::size_t empty = fs::file_size(file_);
+  ASSERT_TRUE(key->set_binary("Filler", std::vector<Byte>(100000, 0xAB)));
+  const double per_byte = static_cast<double>(fs::file_size(file_) - empty) / 100000.0;
+  const auto filler =
+      static_cast<std::size_t>(static_cast<double>(RegExportFile::kMaxFileSize - empty - 6000) / per_byte);
+  ASSERT_TRUE(key->set_binary("Filler", std::vector<Byte>(filler, 0xAB)));
+  ASSERT_LE(fs::file_size(file_), RegExportFile::kMaxFileSize);
+  ASSERT_GT(fs::file_size(file_) + 4096 * 3, RegExportFile::kMaxFileSize);
+  const std::string before = read(file_);
+  EXPECT_FALSE(key->set_binary("ProfileData", std::vector<Byte>(4096, 1)));
+  EXPECT_EQ(last_error().system, static_cast<std::uint32_t>(EFBIG));
+  EXPECT_EQ(read(file_), before);
+  // Nothing was dropped: the next small write keeps every value.
+  ASSERT_TRUE(key->set_dword("ResIndex", 2));
+  EXPECT_EQ(key->get_dword("ProfileId"), 3u);
+  EXPECT_TRUE(key->get_binary("Filler"));
+  EXPECT_TRUE(siblings(".damaged-").empty());
+}
+
+TEST_F(FileSettingsKeyTest, AReadOnlyFileIsRefusedAndASymlinkIsWrittenThrough) {
+  ASSERT_TRUE(SettingsKey::create(path_)->set_dword("A", 1));
+  ASSERT_EQ(::chmod(file_.c_str(), 0400), 0);
+  const std::string before = read(file_);
+  auto key = SettingsKey::open(path_, true);
+  EXPECT_FALSE(key->set_dword("B", 2));
+  EXPECT_EQ(last_error().system, static_cast<std::uint32_t>(EACCES));
+  EXPECT_EQ(read(file_), before);
+  EXPECT_EQ(fs::status(file_).permissions() & fs::perms::all, fs::perms::owner_read);
+
+  // The key's file is a link to a file elsewhere (a dotfiles folder).
+  ASSERT_EQ(::chmod(file_.c_str(), 0600), 0);
+  const fs::path elsewhere = dir_.path() / "dotfiles" / "mirel.reg";
+  fs::create_directories(elsewhere.parent_path());
+  fs::rename(file_, elsewhere);
+  fs::create_symlink(elsewhere, file_);
+  ASSERT_TRUE(key->set_dword("B", 2));
+  EXPECT_TRUE(fs::is_symlink(file_));
+  EXPECT_EQ(key->get_dword("A"), 1u);
+  EXPECT_EQ(key->get_dword("B"), 2u);
+  EXPECT_NE(read(elsewhere).find("\"B\"=dword:00000002"), std::string::npos);
+  EXPECT_TRUE(siblings(".tmp-").empty());
+}
+
+TEST_F(FileSettingsKeyTest, ALockHeldByAnotherProcessFailsSoonAsBusy) {
+  ASSERT_TRUE(SettingsKey::create(path_)->set_dword("A", 1));
+  const fs::path lock = file_.parent_path() / ("." + file_.filename().string() + ".lock");
+  // flock(1) holds the lock until its input closes.
+  int hold[2];
+  ASSERT_EQ(::pipe(hold), 0);
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    ::dup2(hold[0], 0);
+    ::dup2(ready[1], 1);
+    ::close(hold[1]);
+    ::close(ready[0]);
+    ::execlp("flock", "flock", lock.c_str(), "sh", "-c", "echo locked; cat >/dev/null", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(hold[0]);
+  ::close(ready[1]);
+  char answer[8] = {};
+  ASSERT_GT(::read(ready[0], answer, sizeof answer), 0);
+  const std::string before = read(file_);
+
+  auto key = SettingsKey::open(path_, true);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(key->set_dword("B", 2));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(last_error().system, static_cast<std::uint32_t>(EWOULDBLOCK));
+  EXPECT_GE(waited, FileSettingsKey::kLockWait);
+  EXPECT_LT(waited, std::chrono::seconds(5));
+  EXPECT_EQ(read(file_), before);
+
+  ::close(hold[1]);
+  ::close(ready[0]);
+  int status = 0;
+  ::waitpid(holder, &status, 0);
+  EXPECT_TRUE(key->set_dword("B", 2));
 }
 
 TEST_F(FileSettingsKeyTest, KeysLiveBelowTheConfigurationFolder) {

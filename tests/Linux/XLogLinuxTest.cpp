@@ -1,11 +1,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "log/LogTestFixture.h"
+#include "log/XLogPlatformSpecific.h"
 #include "log/xLog.h"
 
 namespace rodiz::test {
@@ -49,6 +55,67 @@ TEST_F(LogTest, SettingsComeFromTheExecutablesKeyFile) {
   EXPECT_THAT(shown, Contains(::testing::HasSubstr("line 5: a line that cannot be read is ignored")));
   EXPECT_EQ(console(1), console(2));
   EXPECT_TRUE(XLogTesting::log_file_path().empty());
+}
+
+// The log's folder is the user's own: below $XDG_STATE_HOME (default
+// ~/.local/state), private, and never another user's folder or a link that
+// someone planted to have the log written, or the purge delete, elsewhere.
+TEST_F(LogTest, TheFolderIsPrivateAndBelowTheStateDirectory) {
+  dir_.set_env("XDG_STATE_HOME", "");
+  dir_.set_env("HOME", dir_.str());
+  start();
+  const auto folder = dir_.path() / ".local" / "state" / "xlog_orvantis";
+  ASSERT_EQ(std::filesystem::path(XLogTesting::log_file_path()).parent_path(), folder);
+  const auto perms = std::filesystem::status(folder).permissions() & std::filesystem::perms::all;
+  EXPECT_EQ(perms, std::filesystem::perms::owner_all);
+  XLogTesting::reset();
+
+  // An existing folder that others could read is made private.
+  std::filesystem::permissions(folder, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                           std::filesystem::perms::others_exec);
+  start();
+  EXPECT_FALSE(XLogTesting::log_file_path().empty());
+  EXPECT_EQ(std::filesystem::status(folder).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_all);
+}
+
+TEST_F(LogTest, AFolderThatIsALinkOrAnotherUsersIsRefused) {
+  namespace fs = std::filesystem;
+  // Another place holding files that look like old logs of this program.
+  const fs::path victim = dir_.path() / "victim";
+  fs::create_directories(victim);
+  const std::string old_log = "xlog_20200101_000000_1_logtests_rodiz.dblog";
+  std::ofstream(victim / old_log) << "not the log's\n";
+  fs::last_write_time(victim / old_log, fs::file_time_type::clock::now() - std::chrono::hours(24 * 400));
+  std::ofstream(victim / "xlog_20990101_000000_2_x_rodiz.dblog") << "newest\n";
+
+  struct Case {
+    const char* name;
+    std::function<void()> plant;
+  };
+  const Case cases[] = {
+      {"a link to another folder", [&] { fs::create_directory_symlink(victim, log_folder()); }},
+      {"another user's folder",
+       [&] {
+         fs::create_directory(log_folder());
+         // Only the superuser can give a folder away; others test the link.
+         ASSERT_EQ(::chown(log_folder().c_str(), 65534, 65534), 0);
+       }},
+  };
+  for (const Case& c : cases) {
+    if (std::string(c.name) == "another user's folder" && ::geteuid() != 0) continue;
+    c.plant();
+    XLogTesting::reset(key_);
+    clear_console();
+    xLogWrite("Device", LogError, "rodiz::Device::open", "kept out");
+    EXPECT_TRUE(XLogTesting::log_file_path().empty()) << c.name;
+    EXPECT_THAT(console(2), Contains(::testing::HasSubstr("ERROR - xLogInit Could not create log file "))) << c.name;
+    XLogPlatformSpecific::purgeOldLogFiles("logtests", "rodiz");
+    EXPECT_TRUE(fs::exists(victim / old_log)) << c.name;
+    EXPECT_EQ(std::distance(fs::directory_iterator(victim), fs::directory_iterator()), 2) << c.name;
+    XLogTesting::reset();
+    fs::remove_all(log_folder());
+  }
 }
 
 }  // namespace

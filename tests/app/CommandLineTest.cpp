@@ -2,7 +2,10 @@
 
 #include <climits>
 
+#include "app/CMirelDFUApp.h"
 #include "app/CommandLine.h"
+#include "app/SimFaultList.h"
+#include "support/ScopedTempDir.h"
 
 namespace mirel {
 namespace {
@@ -75,6 +78,79 @@ TEST(CommandLineTest, PortOptionsAndTheirErrors) {
   EXPECT_TRUE(parse({"--version"}).version);
   parse({"stray", "/UNKNOWN", ""}, &ok);
   EXPECT_TRUE(ok);  // other arguments are ignored, as they always were
+}
+
+TEST(CommandLineTest, TestImageAndTraceOptions) {
+  bool ok = false;
+  const AppOptions options = parse({"--allow-test-images", "--trace"}, &ok);
+  EXPECT_TRUE(ok);
+  EXPECT_TRUE(options.allowTestImages);
+  EXPECT_TRUE(options.trace);
+  EXPECT_FALSE(parse({}).allowTestImages);
+  parse({"--allow-test-images=yes"}, &ok);
+  EXPECT_FALSE(ok);
+  const std::string usage = CommandLine::Usage("prog");
+  for (const char* documented : {"--allow-test-images", "--trace", "MIREL_TRACE", "countdown", "refuse-restart"}) {
+    EXPECT_NE(std::string::npos, usage.find(documented)) << documented;
+  }
+  for (std::size_t start = 0, end; start < usage.size(); start = end + 1) {
+    end = usage.find('\n', start);
+    if (end == std::string::npos) end = usage.size();
+    EXPECT_LE(end - start, 80u) << usage.substr(start, end - start);
+  }
+}
+
+// Only the simulated mouse, or a rig the user vouches for, receives test images.
+TEST(CommandLineTest, TestImagesAreFlashedOnlyWhereAllowed) {
+  struct Case {
+    bool test_images, simulated, allowed, may_flash;
+  };
+  const Case cases[] = {
+      {false, false, false, true}, {true, false, false, false}, {true, true, false, true}, {true, false, true, true}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.may_flash, CMirelDFUApp::MayFlash(c.test_images, c.simulated, c.allowed))
+        << c.test_images << c.simulated << c.allowed;
+  }
+}
+
+TEST(CommandLineTest, TraceEnvironmentVariable) {
+  rodiz::test::ScopedTempDir dir;
+  const std::pair<const char*, bool> cases[] = {{"", false}, {"0", false}, {"1", true}, {"yes", true}};
+  for (const auto& [value, asked] : cases) {
+    dir.set_env("MIREL_TRACE", value);
+    EXPECT_EQ(asked, CMirelDFUApp::TraceRequestedByEnvironment()) << value;
+  }
+}
+
+TEST(SimFaultListTest, EveryItemIsCheckedAndEveryMistakeNamed) {
+  struct Case {
+    const char* text;
+    const char* complaint;  // nullptr: accepted
+  };
+  const Case cases[] = {
+      {"", nullptr},
+      {"drop=120,image=1,", nullptr},
+      {"stay-away,refuse-restart,foreign-swid,silent", nullptr},
+      {"reappear-ms=-1,late=3,late-ms=0,status=0,status-value=255", nullptr},
+      {"status-value=300", "'status-value=300' is not allowed: status-value takes a whole number from 0 to 255"},
+      {"image=3", "'image=3' is not allowed: image takes a whole number from 1 to 2"},
+      {"drop=0x10", "'drop=0x10' is not allowed: drop takes a whole number"},
+      {"drop= 5", "'drop= 5' is not allowed"},
+      {"drop=", "'drop=' is not allowed"},
+      {"drop=99999999999999999999", "is not allowed"},
+      {"reappear-ms=-2", "from -1 to"},
+      {"silent=1", "'silent=1' is not allowed: silent takes no value"},
+      {"drop=1,,vanishh=2", "'vanishh=2' is not a fault of the simulated mouse; the faults are drop,"},
+  };
+  for (const Case& c : cases) {
+    std::string error;
+    const bool ok = SimFaultList::Check(c.text, &error);
+    EXPECT_EQ(c.complaint == nullptr, ok) << c.text << ": " << error;
+    if (c.complaint) {
+      EXPECT_EQ(0u, error.find("option --sim-faults: ")) << error;
+      EXPECT_NE(std::string::npos, error.find(c.complaint)) << error;
+    }
+  }
 }
 
 }  // namespace

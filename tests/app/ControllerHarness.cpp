@@ -16,6 +16,22 @@ void FakeView::post_message(unsigned message, std::uintptr_t wparam) {
   wake_.notify_all();
 }
 
+void FakeView::clear() {
+  title.clear();
+  texts.clear();
+  visible_controls.clear();
+  list.clear();
+  notices.clear();
+  picture = 0;
+  progress = 0;
+  progress_high = 0;
+  timers.clear();
+  ended = false;
+  end_code = -1;
+  std::lock_guard<std::mutex> guard(lock_);
+  messages_.clear();
+}
+
 bool FakeView::run_until(CMirelDFUDlg& dialog, const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {

@@ -34,6 +34,7 @@ class FakeView : public IDialogView {
   void set_window_icon(int) override {}
   void set_product_picture(int icon) override { picture = icon; }
   void set_busy(bool) override {}
+  void show_notice(const std::string& text) override { notices.push_back(text); }
   void set_progress_range(std::uint32_t, std::uint32_t high) override { progress_high = high; }
   void set_progress_step(int) override {}
   void set_progress_position(std::uint32_t position) override { progress = position; }
@@ -51,11 +52,14 @@ class FakeView : public IDialogView {
   // Fires timer `id` if it is set.
   bool fire(CMirelDFUDlg& dialog, unsigned id);
   bool visible(int control) { return visible_controls[control]; }
+  // Forgets everything shown and every queued message, for the next run.
+  void clear();
 
   std::string title;
   std::map<int, std::string> texts;
   std::map<int, bool> visible_controls;
   std::vector<std::string> list;
+  std::vector<std::string> notices;
   int picture = 0;
   std::uint32_t progress = 0;
   std::uint32_t progress_high = 0;

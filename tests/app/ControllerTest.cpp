@@ -2,6 +2,7 @@
 
 #include "app/CMirelDFUDlg.h"
 #include "app/ControllerHarness.h"
+#include "app/ScriptedMouse.h"
 #include "app/res/resource.h"
 #include "device/Device.h"
 #include "runtime/SettingsKey.h"
@@ -13,6 +14,7 @@ namespace {
 using rodiz::sim::SimMouse;
 using rodiz::sim::SimMouseConfig;
 using test::FakeView;
+using test::ScriptedMouse;
 using test::UpdateRig;
 
 SimMouseConfig mouse_with(int major, int minor, int build, int type6 = 2) {
@@ -216,6 +218,186 @@ TEST_F(ControllerTest, StartsAreCountedOnlyInAnExistingKey) {
   auto key = rodiz::SettingsKey::open(ProfileBackup::AppKeyPath());
   ASSERT_TRUE(key);
   EXPECT_EQ(1u, key->get_dword("NumRetries").value_or(0));
+}
+
+// Version texts the device protocol cannot produce, read by the rules of the
+// version decision.
+TEST(ControllerVersionTextTest, DotsAndNinetyNineBuildsAreReadByTheirRules) {
+  struct Case {
+    const char* version;
+    std::uint16_t type6;
+    int expected;
+  };
+  const Case cases[] = {
+      {"14.2", 3, CMirelDFUDlg::WaitingForDevice},    // one dot: no decision
+      {"14", 3, CMirelDFUDlg::WaitingForDevice},      // no dot
+      {"14.2.9906", 3, CMirelDFUDlg::ReadyToStart},   // four characters "99xx": build 6
+      {"14.2.9907", 3, CMirelDFUDlg::UpToDate},       // build 7
+      {"14.2.99006", 3, CMirelDFUDlg::UpToDate},      // five characters: 99006 mod 65536, not 6
+      {"14.2.65542", 3, CMirelDFUDlg::ReadyToStart},  // 65542 mod 65536 = 6
+      {"14.1.99999", 3, CMirelDFUDlg::ReadyToStart},  // minor 1 decides
+      {"14.2.7", 2, CMirelDFUDlg::ReadyToStart},      // the type-6 build decides
+  };
+  for (const Case& c : cases) {
+    FakeView view;
+    HostSoftware host;
+    CMirelDFUDlg dialog(view, nullptr, host, FirmwareImageSet(), CMirelDFUDlg::Options());
+    ASSERT_TRUE(dialog.OnInitDialog());
+    auto mouse = std::make_shared<ScriptedMouse>(c.version, c.type6);
+    dialog.onDeviceArrival(mouse);
+    EXPECT_EQ(c.expected, dialog.state()) << c.version;
+    EXPECT_EQ(mouse, dialog.target_device()) << c.version;  // held either way
+  }
+}
+
+// The close rule: refused while a device is held in the middle of an update,
+// allowed at rest and whenever no device is held.
+TEST(ControllerCloseRuleTest, CloseIsRefusedMidUpdateOnlyWhileADeviceIsHeld) {
+  for (int state = 0; state <= 11; ++state) {
+    for (bool held : {true, false}) {
+      FakeView view;
+      HostSoftware host;
+      CMirelDFUDlg dialog(view, nullptr, host, FirmwareImageSet(), CMirelDFUDlg::Options());
+      ASSERT_TRUE(dialog.OnInitDialog());
+      if (held) {
+        dialog.onDeviceArrival(std::make_shared<ScriptedMouse>("14.2.6", 3));
+        ASSERT_EQ(CMirelDFUDlg::ReadyToStart, dialog.state());
+      }
+      dialog.SwitchToState(state);
+      dialog.OnClose();
+      const bool at_rest = state == 0 || state == 2 || state == 9 || state == 10 || state == 11;
+      EXPECT_EQ(view.ended, !held || at_rest) << "state " << state << (held ? " with" : " without") << " a device";
+    }
+  }
+}
+
+TEST_F(ControllerTest, TheMouseNotComingBackFromItsRebootEndsTheWaitInStateZero) {
+  start(mouse_with(14, 2, 6));
+  dialog_->OnStart();
+  // The application-mode mouse has gone; its bootloader has not been taken up yet.
+  ASSERT_TRUE(view_.run_until(*dialog_, [&] { return view_.timers.count(CMirelDFUDlg::DetachWaitTimer) > 0; }));
+  EXPECT_EQ(CMirelDFUDlg::EnteringBootloader, dialog_->state());
+  EXPECT_EQ(10000u, view_.timers[CMirelDFUDlg::DetachWaitTimer]);
+  ASSERT_TRUE(view_.fire(*dialog_, CMirelDFUDlg::DetachWaitTimer));
+  EXPECT_EQ(CMirelDFUDlg::WaitingForDevice, dialog_->state());
+  EXPECT_EQ(0u, view_.timers.count(CMirelDFUDlg::DetachWaitTimer));
+  // A bootloader that arrives later still gets its update.
+  ASSERT_TRUE(view_.run_until(
+      *dialog_, [&] { return dialog_->state() == CMirelDFUDlg::Succeeded; }, std::chrono::seconds(60)));
+}
+
+TEST_F(ControllerTest, TheBootloaderArrivingStopsTheDetachWait) {
+  start(mouse_with(14, 2, 6));
+  dialog_->OnStart();
+  ASSERT_TRUE(view_.run_until(*dialog_, [&] { return view_.timers.count(CMirelDFUDlg::DetachWaitTimer) > 0; }));
+  ASSERT_TRUE(wait_state(CMirelDFUDlg::SendingImage1));
+  EXPECT_EQ(0u, view_.timers.count(CMirelDFUDlg::DetachWaitTimer));
+}
+
+TEST_F(ControllerTest, AMouseThatStaysAwayAfterItsRestartIsAskedForAPowerCycle) {
+  SimMouseConfig config = mouse_with(14, 2, 6);
+  config.start_in_bootloader = true;
+  start(config);
+  rodiz::sim::SimFaults faults;
+  faults.stay_away_after_restart = true;
+  rig_->mouse->set_faults(faults);
+  ASSERT_TRUE(view_.run_until(
+      *dialog_, [&] { return dialog_->state() == CMirelDFUDlg::Restarting; }, std::chrono::seconds(60)));
+  EXPECT_EQ(5000u, view_.timers[CMirelDFUDlg::PowerCycleTimer]);
+  // The bootloader's removal keeps state 6.
+  ASSERT_TRUE(view_.run_until(*dialog_, [&] { return !dialog_->target_device(); }));
+  EXPECT_EQ(CMirelDFUDlg::Restarting, dialog_->state());
+  ASSERT_TRUE(view_.fire(*dialog_, CMirelDFUDlg::PowerCycleTimer));
+  EXPECT_EQ(CMirelDFUDlg::AwaitingPowerCycle, dialog_->state());
+  EXPECT_EQ("Please turn your Mirel VELOXA Wireless Gaming Mouse OFF then ON.", view_.texts[IDC_STATUS]);
+  dialog_->OnClose();
+  EXPECT_TRUE(view_.ended);  // no device held: the window may close
+  view_.ended = false;
+  rig_->mouse->power_cycle();
+  ASSERT_TRUE(wait_state(CMirelDFUDlg::Succeeded));
+  EXPECT_EQ(0u, view_.timers.count(CMirelDFUDlg::PowerCycleTimer));
+  EXPECT_EQ(7, rig_->mouse->version().build);
+}
+
+TEST_F(ControllerTest, AStatusThatNeverFollowsIsCaughtByTheWatchdogAndTheTransferStartsAgain) {
+  SimMouseConfig config = mouse_with(14, 2, 6);
+  config.start_in_bootloader = true;
+  start(config);
+  // Packet 30 is answered "wait for a notification", which never comes.
+  rodiz::sim::SimFaults faults;
+  faults.bad_status_packet = 30;
+  faults.bad_status = 3;
+  faults.image = 1;
+  rig_->mouse->set_faults(faults);
+  view_.run_until(
+      *dialog_, [] { return false; }, std::chrono::milliseconds(300));
+  EXPECT_EQ(CMirelDFUDlg::SendingImage1, dialog_->state());
+  EXPECT_EQ(31u * 16u, view_.progress);
+  ASSERT_EQ(15000u, view_.timers[CMirelDFUDlg::PacketWatchdogTimer]);
+  EXPECT_EQ(0u, view_.timers.count(CMirelDFUDlg::RetryDelayTimer));
+  rig_->mouse->set_faults(rodiz::sim::SimFaults());
+  ASSERT_TRUE(view_.fire(*dialog_, CMirelDFUDlg::PacketWatchdogTimer));
+  EXPECT_EQ(1, dialog_->retry_count());
+  ASSERT_TRUE(view_.run_until(
+      *dialog_, [&] { return dialog_->state() == CMirelDFUDlg::Succeeded; }, std::chrono::seconds(60)));
+  EXPECT_EQ(1, dialog_->retry_count());
+  EXPECT_EQ(7, rig_->mouse->version().build);
+}
+
+TEST_F(ControllerTest, AStartStatusAboveThreeIsAnErrorThatRetriesAfterADelay) {
+  SimMouseConfig config = mouse_with(14, 2, 6);
+  config.start_in_bootloader = true;
+  rig_ = std::make_unique<UpdateRig>(config);
+  rodiz::sim::SimFaults faults;
+  faults.bad_status_packet = 0;  // the answer to DFUStart
+  faults.bad_status = 4;
+  faults.image = 1;
+  rig_->mouse->set_faults(faults);
+  dialog_ =
+      std::make_unique<CMirelDFUDlg>(view_, rig_->library, rig_->host, FirmwareImageSet(), CMirelDFUDlg::Options());
+  ASSERT_TRUE(dialog_->OnInitDialog());
+  EXPECT_EQ(CMirelDFUDlg::SendingImage1, dialog_->state());
+  EXPECT_EQ(2000u, view_.timers[CMirelDFUDlg::RetryDelayTimer]);
+  EXPECT_EQ(0u, view_.timers.count(CMirelDFUDlg::PacketWatchdogTimer));
+  EXPECT_EQ(0u, view_.progress);  // the packet does not count as sent
+  rig_->mouse->set_faults(rodiz::sim::SimFaults());
+  ASSERT_TRUE(view_.fire(*dialog_, CMirelDFUDlg::RetryDelayTimer));
+  EXPECT_EQ(1, dialog_->retry_count());
+  ASSERT_TRUE(view_.run_until(
+      *dialog_, [&] { return dialog_->state() == CMirelDFUDlg::Succeeded; }, std::chrono::seconds(60)));
+}
+
+// A build that carries test images never writes them to a mouse it may not
+// flash: the mouse is told so and left as it is.
+TEST_F(ControllerTest, TestImagesAreNotWrittenToAMouseThatMayNotBeFlashed) {
+  CMirelDFUDlg::Options options;
+  options.may_flash = false;
+  for (bool in_bootloader : {false, true}) {
+    SimMouseConfig config = mouse_with(14, 2, 6);
+    config.start_in_bootloader = in_bootloader;
+    start(config, options);
+    view_.run_until(
+        *dialog_, [] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_TRUE(dialog_->refused_test_images());
+    EXPECT_EQ(CMirelDFUDlg::WaitingForDevice, dialog_->state());
+    EXPECT_NE(std::string::npos, view_.texts[IDC_STATUS].find("test firmware images")) << view_.texts[IDC_STATUS];
+    EXPECT_FALSE(view_.visible(IDC_START));
+    EXPECT_TRUE(view_.visible(IDC_CLOSE));
+    dialog_->OnStart();  // even a press that slipped through changes nothing
+    view_.run_until(
+        *dialog_, [] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_EQ(in_bootloader ? SimMouse::Mode::Bootloader : SimMouse::Mode::Application, rig_->mouse->mode());
+    EXPECT_EQ(6, rig_->mouse->version().build);
+    EXPECT_TRUE(view_.timers.empty());
+    dialog_->OnClose();
+    EXPECT_TRUE(view_.ended);
+    TearDown();
+    view_.clear();
+  }
+  // A mouse that needs nothing is told so as usual.
+  start(mouse_with(14, 2, 7, 3), options);
+  EXPECT_EQ(CMirelDFUDlg::UpToDate, dialog_->state());
+  EXPECT_FALSE(dialog_->refused_test_images());
 }
 
 }  // namespace

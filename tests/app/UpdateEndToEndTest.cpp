@@ -120,15 +120,18 @@ struct FaultCase {
 
 class FaultRunTest : public testing::TestWithParam<FaultCase> {};
 
-// Each fault ends in success through the retries or in the failure path, never
-// in a hang; either way a second run then updates the mouse.
-TEST_P(FaultRunTest, EndsAndLeavesTheMouseUpdatable) {
+// Each of these faults happens once: the engine's resends or the controller's
+// retries must carry the update through to success in the same run, with the
+// settings back on the mouse.
+TEST_P(FaultRunTest, TheRetriesRecoverAndTheUpdateSucceeds) {
   UpdateRig rig(small_mouse());
+  const auto sectors = rig.mouse->sectors();
   SimFaults faults;
   std::string error;
   ASSERT_TRUE(SimFaults::parse(GetParam().faults, &faults, &error)) << error;
   rig.mouse->set_faults(faults);
-  // A mouse that stays away after its restart is switched off and on again.
+  // A mouse that stays away after its restart is switched off and on again,
+  // as the window asks the user to.
   std::atomic<bool> stop{false};
   std::thread power_cycler([&] {
     int absent_polls = 0;
@@ -138,22 +141,14 @@ TEST_P(FaultRunTest, EndsAndLeavesTheMouseUpdatable) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   });
-  {
-    ProgramRun first(rig, small_images());
-    EXPECT_TRUE(first.go());
-    const int end = first.dialog().state();
-    EXPECT_TRUE(end == CMirelDFUDlg::Succeeded || end == CMirelDFUDlg::Failed) << end;
-  }
-  rig.mouse->set_faults(SimFaults());
-  if (rig.mouse->version().build != 7) {
-    CMirelDFUDlg::reset_failure_path_for_testing();
-    ProgramRun second(rig, small_images());
-    EXPECT_TRUE(second.go());
-    EXPECT_EQ(CMirelDFUDlg::Succeeded, second.dialog().state());
-  }
+  ProgramRun run(rig, small_images());
+  EXPECT_TRUE(run.go());
   stop = true;
   power_cycler.join();
+  EXPECT_EQ(CMirelDFUDlg::Succeeded, run.dialog().state());
+  EXPECT_FALSE(CMirelDFUDlg::failure_path_taken());
   EXPECT_EQ(7, rig.mouse->version().build);
+  EXPECT_EQ(sectors, rig.mouse->sectors());
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultRunTest,
@@ -165,6 +160,38 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultRunTest,
                                          FaultCase{"vanishing_mid_image", "vanish=50,reappear-ms=60"},
                                          FaultCase{"stays_away_after_restart", "stay-away"}),
                          [](const testing::TestParamInfo<FaultCase>& param) { return std::string(param.param.name); });
+
+// Faults on every attempt end in the failure path, never in a hang, and a
+// later run updates the mouse.
+TEST(UpdateEndToEndTest, AMouseThatFailsEveryAttemptEndsInTheFailurePathAndASecondRunUpdatesIt) {
+  UpdateRig rig(small_mouse());
+  rig.mouse->set_faults(SimFaults());
+  std::atomic<bool> stop{false};
+  // Every attempt meets an error status, and the restart is refused.
+  std::thread faulter([&] {
+    while (!stop) {
+      SimFaults faults;
+      faults.bad_status_packet = 5;
+      faults.refuse_restart = true;
+      rig.mouse->set_faults(faults);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  {
+    ProgramRun first(rig, small_images());
+    EXPECT_TRUE(first.go());
+    EXPECT_EQ(CMirelDFUDlg::Failed, first.dialog().state());
+    EXPECT_TRUE(CMirelDFUDlg::failure_path_taken());
+  }
+  stop = true;
+  faulter.join();
+  rig.mouse->set_faults(SimFaults());
+  CMirelDFUDlg::reset_failure_path_for_testing();
+  ProgramRun second(rig, small_images());
+  EXPECT_TRUE(second.go());
+  EXPECT_EQ(CMirelDFUDlg::Succeeded, second.dialog().state());
+  EXPECT_EQ(7, rig.mouse->version().build);
+}
 
 TEST(UpdateEndToEndTest, ProfilesSurviveAProgramKilledMidUpdate) {
   UpdateRig rig(small_mouse());

@@ -23,8 +23,8 @@ namespace rodiz::test {
 class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Linux reads TMPDIR, Windows TMP and TEMP.
-    dir_.set_env("TMPDIR", dir_.str());
+    // Linux reads XDG_STATE_HOME, Windows TMP and TEMP.
+    dir_.set_env("XDG_STATE_HOME", dir_.str());
     dir_.set_env("TMP", dir_.str());
     dir_.set_env("TEMP", dir_.str());
     dir_.set_env("XDG_CONFIG_HOME", (dir_.path() / "config").string());

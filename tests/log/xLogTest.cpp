@@ -243,7 +243,7 @@ TEST_F(LogTest, ConcurrentFirstCallsInitialiseOnce) {
 TEST_F(LogTest, WithoutAFolderTheConsoleGoesOn) {
   // A temporary directory too long for the log's file names.
   const std::string long_directory = dir_.str() + std::string(300, 'd');
-  for (const char* variable : {"TMPDIR", "TMP", "TEMP"}) dir_.set_env(variable, long_directory);
+  for (const char* variable : {"XDG_STATE_HOME", "TMP", "TEMP"}) dir_.set_env(variable, long_directory);
   start();
   EXPECT_THAT(console(2), ::testing::IsEmpty());
   XLogTesting::reset(key_);
@@ -253,7 +253,7 @@ TEST_F(LogTest, WithoutAFolderTheConsoleGoesOn) {
   EXPECT_TRUE(XLogTesting::log_file_path().empty());
 
   // A file where the folder should be.
-  for (const char* variable : {"TMPDIR", "TMP", "TEMP"}) dir_.set_env(variable, dir_.str());
+  for (const char* variable : {"XDG_STATE_HOME", "TMP", "TEMP"}) dir_.set_env(variable, dir_.str());
   std::ofstream(log_folder()) << "in the way";
   XLogTesting::reset(key_);
   clear_console();

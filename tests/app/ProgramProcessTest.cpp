@@ -1,0 +1,223 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/ProgramProcess.h"
+#include "support/ScopedTempDir.h"
+
+namespace mirel {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using test::ProgramProcess;
+
+constexpr auto kRunLimit = seconds(120);
+const std::vector<std::string> kUpdate = {"--simulate", "--console", "--sim-latency-us=0", "/LOG"};
+
+std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+bool exited_with(int status, int code) { return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == code; }
+
+std::string describe(int status) {
+  if (status < 0) return "still running at the limit";
+  if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
+  return "exit " + std::to_string(WEXITSTATUS(status));
+}
+
+// Each run has a home of its own: settings, Documents (the /LOG file) and
+// the library's log folder.
+class ProgramTest : public testing::Test {
+ protected:
+  std::map<std::string, std::string> env() const {
+    return {{"HOME", home_.str()},
+            {"XDG_CONFIG_HOME", (home_.path() / "config").string()},
+            {"XDG_STATE_HOME", (home_.path() / "state").string()},
+            {"MIREL_TRACE", ""},
+            {"LC_ALL", "C"}};
+  }
+  // The program's own log (UTF-16) as plain ASCII.
+  std::string app_log() const {
+    std::ifstream in(home_.path() / "Documents" / "MirelFirmwareUpdate.log", std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    std::string text;
+    for (char c : content.str()) {
+      if (c != '\0') text += c;
+    }
+    return text;
+  }
+  bool log_says_succeeded() const { return app_log().find("called from 8 to 9") != std::string::npos; }
+
+  rodiz::test::ScopedTempDir home_;
+};
+
+TEST_F(ProgramTest, AReaderThatGoesAwayDoesNotStopTheUpdate) {
+  ProgramProcess program(with(kUpdate, {"--yes"}), env(), false);
+  // `| head -3`
+  ASSERT_TRUE(program.wait_for_output("Updating firmware", kRunLimit));
+  program.close_output();
+  const int status = program.wait(kRunLimit);
+  EXPECT_TRUE(exited_with(status, 0)) << describe(status);
+  EXPECT_TRUE(log_says_succeeded());
+  // Without --trace the trace stays off standard error.
+  EXPECT_EQ(std::string::npos, program.err.find("SwitchToState")) << program.err.substr(0, 2000);
+}
+
+TEST_F(ProgramTest, StopSignalsDuringTheTransferLetItFinish) {
+  for (int signal : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) {
+    ProgramProcess program(with(kUpdate, {"--yes"}), env(), false);
+    ASSERT_TRUE(program.wait_for_output("Updating firmware", kRunLimit)) << strsignal(signal);
+    program.send_signal(signal);
+    const std::size_t said = program.out.size();
+    const int status = program.wait(kRunLimit);
+    EXPECT_TRUE(exited_with(status, 0)) << strsignal(signal) << ": " << describe(status);
+    EXPECT_TRUE(log_says_succeeded()) << strsignal(signal);
+    const std::string after = program.out.substr(said);
+    if (signal == SIGHUP) {
+      // A closed terminal gets no more output.
+      EXPECT_EQ(std::string::npos, after.find("successfully")) << after;
+    } else {
+      EXPECT_NE(std::string::npos, after.find("cannot be interrupted now")) << strsignal(signal);
+      EXPECT_NE(std::string::npos, after.find("You have successfully updated the firmware")) << strsignal(signal);
+    }
+    std::filesystem::remove_all(home_.path() / "Documents");
+  }
+}
+
+TEST_F(ProgramTest, CtrlCWhileTheMouseRebootsSaysHowToFinish) {
+  ProgramProcess program(with(kUpdate, {"--yes"}), env(), false);
+  ASSERT_TRUE(program.wait_for_output("Saving the mouse's settings", kRunLimit));
+  // Ctrl-C until the close rule lets one through: while the mouse is away
+  // between its application and its bootloader.
+  int status = -1;
+  for (int i = 0; i < 3000 && program.running(); ++i) {
+    program.send_signal(SIGINT);
+    if (program.wait_for_output("Run this program again", milliseconds(20))) break;
+  }
+  status = program.wait(kRunLimit);
+  EXPECT_TRUE(exited_with(status, 3)) << describe(status);
+  EXPECT_NE(std::string::npos, program.out.find("restarting into its update mode")) << program.out;
+  EXPECT_NE(std::string::npos, program.out.find("Run this program again to finish the update.")) << program.out;
+  EXPECT_NE(std::string::npos, app_log().find("Run this program again")) << app_log();
+}
+
+TEST_F(ProgramTest, InputThatEndsMidUpdateClosesTheWindowAfterIt) {
+  ProgramProcess program(kUpdate, env(), true);
+  ASSERT_TRUE(program.wait_for_output("Press Enter to start the update.", kRunLimit));
+  program.write_input("\n");
+  program.close_input();
+  const int status = program.wait(kRunLimit);
+  EXPECT_TRUE(exited_with(status, 0)) << describe(status);
+  EXPECT_TRUE(log_says_succeeded());
+  const std::string& out = program.out;
+  EXPECT_NE(std::string::npos, out.find("You have successfully updated the firmware"));
+  // The console's lines come in the order of what happens.
+  EXPECT_LT(out.find("Click 'Start'"), out.find("Press Enter to start"));
+  EXPECT_LT(out.find("Updating firmware"), out.find("[...."));
+  EXPECT_EQ(std::string::npos, out.find("Press Enter to close"));  // nobody left to press it
+}
+
+TEST_F(ProgramTest, EscapeClosesAtRestAndEnterIsRefusedMidUpdate) {
+  ProgramProcess program(kUpdate, env(), true);
+  ASSERT_TRUE(program.wait_for_output("Press Enter to start the update.", kRunLimit));
+  program.write_input("\n");
+  ASSERT_TRUE(program.wait_for_output("Updating firmware", kRunLimit));
+  program.write_input("\n");
+  ASSERT_TRUE(program.wait_for_output("cannot be interrupted now", kRunLimit));
+  ASSERT_TRUE(program.wait_for_output("Press Enter to close.", kRunLimit));
+  program.write_input("\x1b\n");
+  const int status = program.wait(kRunLimit);
+  EXPECT_TRUE(exited_with(status, 0)) << describe(status);
+  program.close_input();
+}
+
+TEST_F(ProgramTest, ABusySettingsStoreIsReportedOnceBeforeTheFlash) {
+  const auto folder = home_.path() / "config" / "Software" / "Orvantis";
+  std::filesystem::create_directories(folder);
+  // Another process (flock(1)) holds the store's lock for the whole run.
+  const std::string lock = (folder / ".Mirel Firmware Update v7.reg.lock").string();
+  int hold[2];
+  ASSERT_EQ(::pipe(hold), 0);
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t flocker = ::fork();
+  if (flocker == 0) {
+    ::dup2(hold[0], 0);
+    ::dup2(ready[1], 1);
+    ::close(hold[1]);
+    ::close(ready[0]);
+    ::execlp("flock", "flock", lock.c_str(), "sh", "-c", "echo locked; cat >/dev/null", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(hold[0]);
+  ::close(ready[1]);
+  char answer[8] = {};
+  ASSERT_GT(::read(ready[0], answer, sizeof answer), 0);
+
+  const auto start = std::chrono::steady_clock::now();
+  ProgramProcess program(with(kUpdate, {"--yes"}), env(), false);
+  const int status = program.wait(kRunLimit);
+  const auto took = std::chrono::steady_clock::now() - start;
+  ::close(hold[1]);
+  ::close(ready[0]);
+  ::waitpid(flocker, nullptr, 0);
+
+  EXPECT_TRUE(exited_with(status, 0)) << describe(status);
+  const std::string& out = program.out;
+  const std::string busy = "The settings store is busy";
+  const std::size_t said = out.find(busy);
+  ASSERT_NE(std::string::npos, said) << out;
+  EXPECT_EQ(std::string::npos, out.find(busy, said + 1));
+  EXPECT_LT(said, out.find("Updating firmware"));
+  EXPECT_NE(std::string::npos, app_log().find(busy));
+  EXPECT_LT(took, seconds(60));
+}
+
+TEST_F(ProgramTest, TheTraceReachesStandardErrorWhenAskedFor) {
+  for (bool by_option : {true, false}) {
+    auto environment = env();
+    std::vector<std::string> args = {"--simulate", "--console", "--yes", "--sim-version=14.2.7"};
+    if (by_option) {
+      args.push_back("--trace");
+    } else {
+      environment["MIREL_TRACE"] = "1";
+    }
+    ProgramProcess program(args, environment, false);
+    const int status = program.wait(kRunLimit);
+    EXPECT_TRUE(exited_with(status, 0)) << describe(status);
+    EXPECT_NE(std::string::npos, program.err.find("CMirelDFUDlg::SwitchToState() called from 0 to 10"))
+        << program.err.substr(0, 2000);
+  }
+}
+
+TEST_F(ProgramTest, RejectedFaultValuesNameTheOptionTheValueAndWhatIsAllowed) {
+  struct Case {
+    const char* item;
+    const char* allowed;
+  };
+  const Case cases[] = {
+      {"status-value=300", "from 0 to 255"},  {"image=3", "from 1 to 2"}, {"drop=0x10", "whole number"},
+      {"refuse-restart=1", "takes no value"}, {"drop", "whole number"},   {"bogus=1", "refuse-restart"},
+  };
+  for (const Case& c : cases) {
+    ProgramProcess program({std::string("--sim-faults=") + c.item}, env(), false);
+    const int status = program.wait(kRunLimit);
+    EXPECT_TRUE(exited_with(status, 2)) << c.item << ": " << describe(status);
+    const std::string first_line = program.err.substr(program.err.find("--sim-faults"));
+    EXPECT_NE(std::string::npos, first_line.find(std::string("'") + c.item + "'")) << program.err;
+    EXPECT_NE(std::string::npos, first_line.find(c.allowed)) << program.err;
+  }
+}
+
+}  // namespace
+}  // namespace mirel
