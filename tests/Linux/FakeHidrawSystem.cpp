@@ -103,6 +103,11 @@ int FakeHidrawSystem::opens(const std::string& devnode) {
   return nodes_[devnode].opens;
 }
 
+int FakeHidrawSystem::device_side(const std::string& devnode) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return nodes_[devnode].device_fd;
+}
+
 int FakeHidrawSystem::open_descriptors() {
   std::lock_guard<std::mutex> guard(lock_);
   return static_cast<int>(fds_.size());

@@ -45,6 +45,8 @@ class FakeHidrawSystem : public IHidrawSystem {
   // Reports the channel wrote, oldest first, taken from the device side.
   std::vector<std::vector<std::uint8_t>> written(const std::string& devnode);
   int opens(const std::string& devnode);
+  // The device side of the node's last open (a SOCK_SEQPACKET socket), -1 when closed.
+  int device_side(const std::string& devnode);
   int open_descriptors();
 
   int open_node(const std::string& path, int flags) override;

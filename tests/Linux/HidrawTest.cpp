@@ -283,9 +283,8 @@ TEST_F(HidrawTest, CloseStopsAPendingReadAndMayComeFromTheReadThread) {
   recorder.on_read = [&] { held.reset(); };
   system_->send("/dev/hidraw1", {0x10, 1, 2, 3, 4, 5, 6});
   recorder.wait_for(2);
-  // Destroyed by the read thread once the event has returned.
-  EXPECT_TRUE(eventually([&] { return gone.expired(); }));
-  EXPECT_EQ(0, system_->open_descriptors());
+  // Destroyed, and its node closed, by the read thread once the event has returned.
+  EXPECT_TRUE(eventually([&] { return gone.expired() && system_->open_descriptors() == 0; }));
 }
 
 TEST_F(HidrawTest, PermissionDeniedRightAfterAnArrivalIsRetried) {
