@@ -345,7 +345,14 @@ void HidrawChannel::read_loop(std::weak_ptr<HidrawChannel> weak, std::shared_ptr
     } else {
       continue;
     }
-    if (count < 0 && (error == EAGAIN || error == EINTR)) continue;  // nothing yet
+    if (count < 0 && (error == EAGAIN || error == EINTR)) {
+      // Nothing yet. A node that polls readable and then has nothing (an
+      // emulated node does so all the time) is asked again only after a
+      // millisecond, still watching the stop descriptor meanwhile.
+      pollfd stop{stop_fd, POLLIN, 0};
+      if (error == EAGAIN) system->poll_fds(&stop, 1, 1);
+      continue;
+    }
     std::shared_ptr<HidrawChannel> self = weak.lock();
     if (!self || self->destructed_) break;
     if (count < 0) {

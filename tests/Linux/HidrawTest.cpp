@@ -220,6 +220,7 @@ TEST_F(HidrawTest, BlockingWriteNeedsAReader) {
 TEST_F(HidrawTest, ReadsPassWellFormedReportsAndDropTheRest) {
   Recorder recorder;
   auto mouse = reading_mouse(recorder);
+  system_->fail_next_read("/dev/hidraw1", EAGAIN);                           // readable, then nothing yet
   system_->send("/dev/hidraw1", {0x42, 1, 2, 3, 4, 5, 6});                   // unknown report id
   system_->send("/dev/hidraw1", {0x10, 1, 2});                               // short
   system_->send("/dev/hidraw1", Bytes(21, 0x11));                            // oversized
