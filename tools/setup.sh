@@ -6,7 +6,7 @@ set -eu
 packages="cmake ninja-build g++ make pkg-config python3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   g++-mingw-w64-x86-64-posix wine wine64
-  libudev-dev util-linux"
+  libudev-dev util-linux libsystemd-dev umockdev libumockdev-dev"
 
 missing=""
 for package in $packages; do

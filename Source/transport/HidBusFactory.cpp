@@ -4,6 +4,11 @@
 
 #include "transport/EmptyBus.h"
 
+#if defined(__linux__)
+#include "Linux/HidrawBus.h"
+#include "Linux/HidrawSystem.h"
+#endif
+
 namespace rodiz {
 
 namespace {
@@ -19,13 +24,12 @@ Installed& installed() {
 }
 
 // The platform's own HID bus. This is the one place that chooses by platform.
-std::shared_ptr<IHardwareBus> platform_bus(std::weak_ptr<IDeviceManager> /*manager*/) {
+std::shared_ptr<IHardwareBus> platform_bus([[maybe_unused]] std::weak_ptr<IDeviceManager> manager) {
 #if defined(_WIN32)
   // The Win32 HID bus arrives with the Windows transports.
   return std::make_shared<EmptyBus>();
 #elif defined(__linux__)
-  // The hidraw bus arrives with the Linux transports.
-  return std::make_shared<EmptyBus>();
+  return std::make_shared<HidrawBus>(std::move(manager), std::make_shared<HidrawSystem>());
 #else
   return std::make_shared<EmptyBus>();
 #endif

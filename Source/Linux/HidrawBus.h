@@ -1,0 +1,75 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Linux/IHidrawSystem.h"
+#include "runtime/Producer.h"
+#include "transport/IHardwareBus.h"
+
+namespace rodiz {
+
+class IDeviceManager;
+class HidrawChannel;
+
+// The HID bus of Linux: the hidraw nodes of the maker's devices, found
+// through udev, one HidrawChannel per node. The first subscription (or the
+// first devices() call) starts a notification thread that follows udev's
+// monitor and raises onPlug for each node that arrives and opens as a FRAP
+// device, and onUnplug (with a fresh channel) for each node that goes. When
+// the monitor loses events the bus lists the nodes again and raises what it
+// missed. Nodes of other vendors are passed over without being opened. The
+// same thread follows the system's resume from sleep and raises
+// onPowerChange(false) for it.
+class HidrawBus : public IHardwareBus,
+                  public Producer<IHardwareBus::PlugUnplug>,
+                  public std::enable_shared_from_this<HidrawBus> {
+ public:
+  HidrawBus(std::weak_ptr<IDeviceManager> manager, std::shared_ptr<IHidrawSystem> system);
+  ~HidrawBus() override;
+
+  std::vector<std::shared_ptr<IHardwareDevice>> devices() override;
+  bool wants_combiner() override { return true; }
+
+  // A channel's read found its node gone: raises onUnplug for the path.
+  void read_failed_with_disconnect_error(const std::string& path);
+  // Whether udev still lists the node.
+  bool node_present(const std::string& path);
+  // The system woke from sleep: raises onPowerChange(false).
+  void resumed();
+
+ protected:
+  bool on_subscribe(Subscriber<IHardwareBus::PlugUnplug>* s) override;
+
+ private:
+  void lazy_start();
+  void notification_thread();
+  void arrival(const HidrawNode& node);
+  void removal(const std::string& path);
+  // Brings the announced set in line with the nodes present (after lost events).
+  void resync();
+  bool ours(const HidrawNode& node) const;
+  std::shared_ptr<HidrawChannel> make_channel(const HidrawNode& node);
+  void report_permission_problem(const std::string& path);
+
+  const std::weak_ptr<IDeviceManager> manager_;
+  const std::shared_ptr<IHidrawSystem> system_;
+  std::mutex start_lock_;
+  bool started_ = false;
+  int monitor_fd_ = -1;
+  int stop_fd_ = -1;
+  int sleep_fd_ = -1;
+  std::thread notifier_;
+  // Paths announced with onPlug; touched by the notification thread only.
+  std::set<std::string> announced_;
+  // Paths whose permission problem was reported already.
+  std::mutex reported_lock_;
+  std::set<std::string> permission_reported_;
+};
+
+}  // namespace rodiz

@@ -1,0 +1,27 @@
+# The HID transports: the report-descriptor parser everywhere, the hidraw bus
+# and channel on Linux (through a fake of their system seam).
+set(RODIZ_HID_TEST_SOURCES transport/HidReportDescriptorTest.cpp)
+if(NOT WIN32)
+  list(APPEND RODIZ_HID_TEST_SOURCES Linux/FakeHidrawSystem.cpp Linux/HidrawTest.cpp)
+endif()
+rodiz_add_test(hid_tests SOURCES ${RODIZ_HID_TEST_SOURCES} LABELS "hid;concurrency")
+
+# The real hidraw transports against umockdev's emulated nodes, under its
+# LD_PRELOAD library. AddressSanitizer wants to be first in the library list;
+# with the preload library ahead of it, it is told not to insist.
+if(NOT WIN32)
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(RODIZ_UMOCKDEV IMPORTED_TARGET umockdev-1.0)
+  find_program(RODIZ_UMOCKDEV_WRAPPER umockdev-wrapper)
+  if(RODIZ_UMOCKDEV_FOUND AND RODIZ_UMOCKDEV_WRAPPER)
+    add_executable(hidraw_umockdev_tests Linux/HidrawUmockdevTest.cpp)
+    target_link_libraries(hidraw_umockdev_tests PRIVATE rodiz_test_support PkgConfig::RODIZ_UMOCKDEV rodiz_warnings)
+    add_test(NAME hidraw_umockdev_tests
+             COMMAND ${RODIZ_UMOCKDEV_WRAPPER} $<TARGET_FILE:hidraw_umockdev_tests> --gtest_brief=1)
+    set_tests_properties(hidraw_umockdev_tests PROPERTIES TIMEOUT 120 LABELS "hid;umockdev"
+                         ENVIRONMENT "${RODIZ_TEST_ENVIRONMENT};ASAN_OPTIONS=verify_asan_link_order=0"
+                         FIXTURES_REQUIRED test_home)
+  else()
+    message(STATUS "umockdev not found: the hidraw emulation test is skipped (tools/setup.sh installs it)")
+  endif()
+endif()
