@@ -4,6 +4,10 @@
 
 #include "transport/EmptyBus.h"
 
+#if defined(_WIN32)
+#include "Windows/Win32Bus.h"
+#endif
+
 namespace rodiz {
 
 namespace {
@@ -19,10 +23,11 @@ Installed& installed() {
 }
 
 // The platform's own HID bus. This is the one place that chooses by platform.
-std::shared_ptr<IHardwareBus> platform_bus(std::weak_ptr<IDeviceManager> /*manager*/) {
+std::shared_ptr<IHardwareBus> platform_bus([[maybe_unused]] std::weak_ptr<IDeviceManager> manager) {
 #if defined(_WIN32)
-  // The Win32 HID bus arrives with the Windows transports.
-  return std::make_shared<EmptyBus>();
+  auto bus = std::make_shared<Win32Bus>(std::move(manager));
+  bus->init();
+  return bus;
 #elif defined(__linux__)
   // The hidraw bus arrives with the Linux transports.
   return std::make_shared<EmptyBus>();
