@@ -21,6 +21,9 @@ constexpr const char* kTag = "Win32Device";
 // How long close waits for writes given up on time-out, and the read thread
 // for its cancelled read, before leaving them to the system for good.
 constexpr DWORD kCancelWaitMs = 1000;
+// Reads that fail this many times in a row will not recover: the loop stops
+// rather than spin on them.
+constexpr unsigned kMaxFailedReads = 8;
 
 // "-hid- 0x%x [W]: 11 ff ..." in a 256-byte line; what does not fit is dropped.
 void log_traffic(const char* function, int pid, const char* direction, const Byte* data, std::size_t size) {
@@ -414,6 +417,7 @@ void Win32Device::read_thread(std::weak_ptr<Win32Device> weak, std::shared_ptr<R
     self->reader_thread_id_ = ::GetCurrentThreadId();
   }
   OverlappedTransfer& transfer = *context->transfer;
+  unsigned failures = 0;
   while (context->running) {
     DWORD error = 0;
     DWORD bytes = 0;
@@ -466,6 +470,13 @@ void Win32Device::read_thread(std::weak_ptr<Win32Device> weak, std::shared_ptr<R
     self->produce_read(std::move(report), success ? 0 : error, bytes);
     if (self->destructed_) {
       xLogWrite(kTag, LogInfo, function, "Win32Device::read_thread stopping because destructed (after producing event)");
+      context->running = false;
+      break;
+    }
+    failures = success ? 0 : failures + 1;
+    if (failures >= kMaxFailedReads) {
+      xLogWrite(kTag, LogError, function, "Win32Device::read_thread %u reads failed in a row (err=%lu), stopping",
+                failures, error);
       context->running = false;
       break;
     }
