@@ -164,10 +164,10 @@ void Win32Bus::window_thread() {
   }
   hwnd_ = hwnd;
   ::ShowWindow(hwnd, SW_HIDE);
-  // The destructor may have run its check of hwnd_ before it was set.
-  if (stopping_) ::DestroyWindow(hwnd);
-
-  if (register_interface_worker(hid_guid_) == nullptr) {
+  if (stopping_) {
+    // The destructor may have looked at hwnd_ before it was set.
+    ::DestroyWindow(hwnd);
+  } else if (register_interface_worker(hid_guid_) == nullptr) {
     if (std::shared_ptr<IDeviceManager> manager = manager_.lock()) {
       manager->report_unreported_error("Win32Bus::window_thread");
     } else {
