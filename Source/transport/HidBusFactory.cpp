@@ -4,7 +4,9 @@
 
 #include "transport/EmptyBus.h"
 
-#if defined(__linux__)
+#if defined(_WIN32)
+#include "Windows/Win32Bus.h"
+#elif defined(__linux__)
 #include "Linux/HidrawBus.h"
 #include "Linux/HidrawSystem.h"
 #endif
@@ -26,8 +28,9 @@ Installed& installed() {
 // The platform's own HID bus. This is the one place that chooses by platform.
 std::shared_ptr<IHardwareBus> platform_bus([[maybe_unused]] std::weak_ptr<IDeviceManager> manager) {
 #if defined(_WIN32)
-  // The Win32 HID bus arrives with the Windows transports.
-  return std::make_shared<EmptyBus>();
+  auto bus = std::make_shared<Win32Bus>(std::move(manager));
+  bus->init();
+  return bus;
 #elif defined(__linux__)
   return std::make_shared<HidrawBus>(std::move(manager), std::make_shared<HidrawSystem>());
 #else

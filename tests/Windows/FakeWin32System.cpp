@@ -1,0 +1,391 @@
+#include "Windows/FakeWin32System.h"
+
+#include <cstddef>
+#include <cstring>
+#include <stdexcept>
+
+#include "Windows/WideText.h"
+#include "runtime/RodizException.h"
+
+namespace rodiz::test {
+
+namespace {
+
+struct FakePreparsed {
+  FakeCollection collection;
+};
+
+FakePreparsed* preparsed(PHIDP_PREPARSED_DATA data) { return reinterpret_cast<FakePreparsed*>(data); }
+
+HDEVINFO const kSet = reinterpret_cast<HDEVINFO>(static_cast<std::uintptr_t>(0x5E7));
+
+}  // namespace
+
+const GUID FakeWin32System::kHidGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+
+FakeWin32System::FakeWin32System() { window_released_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+
+FakeWin32System::~FakeWin32System() {
+  for (auto& [path, pipe] : pipes_) ::CloseHandle(pipe.device);
+  for (HANDLE end : old_device_ends_) ::CloseHandle(end);
+  ::CloseHandle(window_released_);
+}
+
+void FakeWin32System::add(FakeCollection collection) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  collections_.push_back(std::move(collection));
+}
+
+void FakeWin32System::remove(const std::wstring& path) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::erase_if(collections_, [&](const FakeCollection& c) { return c.path == path; });
+}
+
+FakeCollection& FakeWin32System::collection(const std::wstring& path) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  for (FakeCollection& c : collections_) {
+    if (c.path == path) return c;
+  }
+  throw std::logic_error("no such fake collection");
+}
+
+HANDLE FakeWin32System::device_end(const std::string& path) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  auto it = pipes_.find(path);
+  return it == pipes_.end() ? INVALID_HANDLE_VALUE : it->second.device;
+}
+
+HANDLE FakeWin32System::channel_end(const std::string& path) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  auto it = pipes_.find(path);
+  return it == pipes_.end() ? INVALID_HANDLE_VALUE : it->second.channel;
+}
+
+HDEVNOTIFY FakeWin32System::notification_for(HANDLE file) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  for (const auto& [notification, handle] : handle_notifications_) {
+    if (handle == file) return notification;
+  }
+  return nullptr;
+}
+
+bool FakeWin32System::device_write(const std::string& path, const std::vector<unsigned char>& report) {
+  const HANDLE end = device_end(path);
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  DWORD written = 0;
+  BOOL ok = ::WriteFile(end, report.data(), static_cast<DWORD>(report.size()), nullptr, &overlapped);
+  if (!ok && ::GetLastError() == ERROR_IO_PENDING) ok = ::GetOverlappedResult(end, &overlapped, &written, TRUE);
+  ::CloseHandle(overlapped.hEvent);
+  return ok != FALSE;
+}
+
+std::vector<unsigned char> FakeWin32System::device_read(const std::string& path, DWORD timeout_ms) {
+  const HANDLE end = device_end(path);
+  std::vector<unsigned char> buffer(256);
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  DWORD read = 0;
+  BOOL ok = ::ReadFile(end, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, &overlapped);
+  if (!ok && ::GetLastError() == ERROR_IO_PENDING) {
+    if (::WaitForSingleObject(overlapped.hEvent, timeout_ms) != WAIT_OBJECT_0) {
+      ::CancelIoEx(end, &overlapped);
+    }
+    ok = ::GetOverlappedResult(end, &overlapped, &read, TRUE);
+  } else if (ok) {
+    ok = ::GetOverlappedResult(end, &overlapped, &read, TRUE);
+  }
+  ::CloseHandle(overlapped.hEvent);
+  buffer.resize(ok ? read : 0);
+  return buffer;
+}
+
+void FakeWin32System::release_window() { ::SetEvent(window_released_); }
+
+int FakeWin32System::live_handle_notifications() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return static_cast<int>(handle_notifications_.size());
+}
+
+int FakeWin32System::live_interface_notifications() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return static_cast<int>(interface_notifications_.size());
+}
+
+const FakeCollection* FakeWin32System::by_handle(HANDLE file) {
+  auto it = handle_paths_.find(file);
+  if (it == handle_paths_.end()) return nullptr;
+  for (const FakeCollection& c : collections_) {
+    if (WideText::lower_utf8(c.path) == it->second) return &c;
+  }
+  return nullptr;
+}
+
+void FakeWin32System::HidD_GetHidGuid(GUID* guid) {
+  if (guid_missing) throw RodizException(SystemLibraryMissing, ERROR_MOD_NOT_FOUND, "LoadLibrary hid.dll failed");
+  *guid = kHidGuid;
+}
+
+BOOLEAN FakeWin32System::HidD_GetAttributes(HANDLE device, HIDD_ATTRIBUTES* attributes) {
+  if (attributes_missing) {
+    throw RodizException(SystemLibraryMissing, ERROR_PROC_NOT_FOUND, "HidD_GetAttributes ProcAddress Missing");
+  }
+  ++attributes_calls;
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  const FakeCollection* c = by_handle(device);
+  if (c == nullptr || c->attributes_fail) {
+    ::SetLastError(ERROR_GEN_FAILURE);
+    return FALSE;
+  }
+  attributes->VendorID = c->vendor;
+  attributes->ProductID = c->product;
+  attributes->VersionNumber = c->version;
+  return TRUE;
+}
+
+BOOLEAN FakeWin32System::HidD_GetProductString(HANDLE device, PVOID buffer, ULONG length) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  const FakeCollection* c = by_handle(device);
+  if (c == nullptr || c->product_fails) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const std::size_t bytes = std::min<std::size_t>(length, c->product_string.size() * sizeof(wchar_t));
+  std::memcpy(buffer, c->product_string.data(), bytes);
+  return TRUE;
+}
+
+BOOLEAN FakeWin32System::HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* data) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  const FakeCollection* c = by_handle(device);
+  if (c == nullptr || c->preparsed_fails) {
+    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  *data = reinterpret_cast<PHIDP_PREPARSED_DATA>(new FakePreparsed{*c});
+  ++preparsed_live;
+  return TRUE;
+}
+
+BOOLEAN FakeWin32System::HidD_FreePreparsedData(PHIDP_PREPARSED_DATA data) {
+  delete preparsed(data);
+  --preparsed_live;
+  return TRUE;
+}
+
+NTSTATUS FakeWin32System::HidP_GetCaps(PHIDP_PREPARSED_DATA data, HIDP_CAPS* caps) {
+  const FakeCollection& c = preparsed(data)->collection;
+  if (c.caps_fail) return HIDP_STATUS_INVALID_PREPARSED_DATA;
+  *caps = HIDP_CAPS{};
+  caps->UsagePage = c.usage_page;
+  caps->Usage = c.usage;
+  caps->InputReportByteLength = c.input_length;
+  caps->OutputReportByteLength = c.output_length;
+  caps->NumberInputValueCaps = c.input_caps;
+  caps->NumberOutputValueCaps = static_cast<USHORT>(c.output_value_ids.size());
+  caps->NumberOutputButtonCaps = static_cast<USHORT>(c.output_button_ids.size());
+  return HIDP_STATUS_SUCCESS;
+}
+
+NTSTATUS FakeWin32System::HidP_GetValueCaps(HIDP_REPORT_TYPE /*type*/, HIDP_VALUE_CAPS* caps, PUSHORT length,
+                                            PHIDP_PREPARSED_DATA data) {
+  const FakeCollection& c = preparsed(data)->collection;
+  USHORT n = 0;
+  for (UCHAR id : c.output_value_ids) {
+    if (n >= *length) break;
+    caps[n] = HIDP_VALUE_CAPS{};
+    caps[n].ReportID = id;
+    caps[n].BitSize = 8;
+    caps[n].ReportCount = static_cast<USHORT>(c.output_length - 1);
+    ++n;
+  }
+  *length = n;
+  return HIDP_STATUS_SUCCESS;
+}
+
+NTSTATUS FakeWin32System::HidP_GetButtonCaps(HIDP_REPORT_TYPE /*type*/, HIDP_BUTTON_CAPS* caps, PUSHORT length,
+                                             PHIDP_PREPARSED_DATA data) {
+  const FakeCollection& c = preparsed(data)->collection;
+  USHORT n = 0;
+  for (UCHAR id : c.output_button_ids) {
+    if (n >= *length) break;
+    caps[n] = HIDP_BUTTON_CAPS{};
+    caps[n].ReportID = id;
+    ++n;
+  }
+  *length = n;
+  return HIDP_STATUS_SUCCESS;
+}
+
+NTSTATUS FakeWin32System::HidP_GetLinkCollectionNodes(HIDP_LINK_COLLECTION_NODE* /*nodes*/, PULONG length,
+                                                      PHIDP_PREPARSED_DATA /*data*/) {
+  *length = 0;
+  return HIDP_STATUS_SUCCESS;
+}
+
+HANDLE FakeWin32System::CreateFileW(LPCWSTR name, DWORD /*access*/, DWORD /*share*/,
+                                    LPSECURITY_ATTRIBUTES /*security*/, DWORD /*disposition*/, DWORD /*flags*/,
+                                    HANDLE /*template_file*/) {
+  ++create_file_calls;
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  const std::string path = WideText::lower_utf8(name, ::wcslen(name));
+  const FakeCollection* found = nullptr;
+  for (const FakeCollection& c : collections_) {
+    if (WideText::lower_utf8(c.path) == path) found = &c;
+  }
+  if (found == nullptr || found->open_fails) {
+    ::SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  const std::wstring pipe_name = L"\\\\.\\pipe\\rodiz-fake-hid-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                                 std::to_wstring(++pipe_counter_);
+  Pipe pipe;
+  pipe.device = ::CreateNamedPipeW(pipe_name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                   PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096, found->pipe_buffer,
+                                   0, nullptr);
+  if (pipe.device == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+  pipe.channel =
+      ::CreateFileW(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                    nullptr);
+  if (pipe.channel == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(pipe.device);
+    ::SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  DWORD mode = PIPE_READMODE_MESSAGE;
+  ::SetNamedPipeHandleState(pipe.channel, &mode, nullptr, nullptr);
+  auto old = pipes_.find(path);
+  if (old != pipes_.end()) old_device_ends_.push_back(old->second.device);
+  pipes_[path] = pipe;
+  handle_paths_[pipe.channel] = path;
+  return pipe.channel;
+}
+
+HDEVNOTIFY FakeWin32System::RegisterDeviceNotificationW(HANDLE /*recipient*/, LPVOID filter, DWORD /*flags*/) {
+  if (fail_register) {
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  auto* header = static_cast<DEV_BROADCAST_HDR*>(filter);
+  auto notification = reinterpret_cast<HDEVNOTIFY>(next_notification_++);
+  if (header->dbch_devicetype == DBT_DEVTYP_HANDLE) {
+    handle_notifications_[notification] = static_cast<DEV_BROADCAST_HANDLE*>(filter)->dbch_handle;
+  } else {
+    interface_notifications_.insert(notification);
+  }
+  return notification;
+}
+
+BOOL FakeWin32System::UnregisterDeviceNotification(HDEVNOTIFY notification) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return handle_notifications_.erase(notification) + interface_notifications_.erase(notification) > 0;
+}
+
+HWND FakeWin32System::CreateWindowExW(DWORD ex_style, LPCWSTR class_name, LPCWSTR title, DWORD style, int x, int y,
+                                      int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
+                                      LPVOID param) {
+  if (fail_create_window) {
+    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  if (block_create_window) ::WaitForSingleObject(window_released_, INFINITE);
+  return ::CreateWindowExW(ex_style, class_name, title, style, x, y, width, height, parent, menu, instance, param);
+}
+
+HDEVINFO FakeWin32System::SetupDiCreateDeviceInfoList(const GUID* /*class_guid*/, HWND /*parent*/) {
+  ++sets_live;
+  return kSet;
+}
+
+BOOL FakeWin32System::SetupDiOpenDeviceInterfaceW(HDEVINFO, PCWSTR, DWORD, SP_DEVICE_INTERFACE_DATA*) {
+  return TRUE;
+}
+
+BOOL FakeWin32System::SetupDiEnumDeviceInfo(HDEVINFO, DWORD, SP_DEVINFO_DATA*) { return TRUE; }
+
+BOOL FakeWin32System::SetupDiOpenDeviceInfoW(HDEVINFO, PCWSTR, HWND, DWORD, SP_DEVINFO_DATA*) { return TRUE; }
+
+BOOL FakeWin32System::SetupDiGetDevicePropertyW(HDEVINFO, SP_DEVINFO_DATA*, const DEVPROPKEY*, DEVPROPTYPE*, PBYTE,
+                                                DWORD, PDWORD, DWORD) {
+  ::SetLastError(ERROR_NOT_FOUND);
+  return FALSE;
+}
+
+HDEVINFO FakeWin32System::SetupDiGetClassDevsW(const GUID* /*class_guid*/, PCWSTR /*enumerator*/, HWND /*parent*/,
+                                               DWORD /*flags*/) {
+  if (fail_class_devs) {
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  snapshot_.clear();
+  for (const FakeCollection& c : collections_) snapshot_.push_back(c.path);
+  ++sets_live;
+  return kSet;
+}
+
+BOOL FakeWin32System::SetupDiDestroyDeviceInfoList(HDEVINFO /*set*/) {
+  --sets_live;
+  return TRUE;
+}
+
+BOOL FakeWin32System::SetupDiEnumDeviceInterfaces(HDEVINFO /*set*/, SP_DEVINFO_DATA* /*info*/,
+                                                  const GUID* /*interface_class*/, DWORD index,
+                                                  SP_DEVICE_INTERFACE_DATA* interface_data) {
+  if (enum_error != 0) {
+    ::SetLastError(enum_error);
+    return FALSE;
+  }
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  if (index >= snapshot_.size()) {
+    ::SetLastError(ERROR_NO_MORE_ITEMS);
+    return FALSE;
+  }
+  interface_data->Reserved = index;
+  return TRUE;
+}
+
+BOOL FakeWin32System::SetupDiGetDeviceInterfaceDetailW(HDEVINFO /*set*/, SP_DEVICE_INTERFACE_DATA* interface_data,
+                                                       SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, DWORD size,
+                                                       PDWORD required, SP_DEVINFO_DATA* info) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  const std::wstring& path = snapshot_.at(interface_data->Reserved);
+  const DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
+                                          (path.size() + 1) * sizeof(wchar_t));
+  if (required != nullptr) *required = needed;
+  if (detail == nullptr || size < needed) {
+    ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  std::memcpy(detail->DevicePath, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+  if (info != nullptr) info->DevInst = static_cast<DEVINST>(interface_data->Reserved + 1);
+  return TRUE;
+}
+
+CONFIGRET FakeWin32System::CM_Get_Parent(DEVINST*, DEVINST, ULONG) { return CR_NO_SUCH_DEVNODE; }
+
+CONFIGRET FakeWin32System::CM_Get_Device_ID_Size(PULONG, DEVINST, ULONG) { return CR_NO_SUCH_DEVNODE; }
+
+CONFIGRET FakeWin32System::CM_Get_Device_IDW(DEVINST, PWSTR, ULONG, ULONG) { return CR_NO_SUCH_DEVNODE; }
+
+DWORD FakeWin32System::BluetoothGetDeviceInfo(HANDLE, BLUETOOTH_DEVICE_INFO*) { return ERROR_NOT_FOUND; }
+
+std::string FakeWin32System::setupdi_parent(const std::string& instance) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  for (const FakeCollection& c : collections_) {
+    if ("instance of " + WideText::lower_utf8(c.path) == instance) return c.parent;
+  }
+  return {};
+}
+
+std::string FakeWin32System::setupdi_instance_from_devnode(DEVINST) { return {}; }
+
+std::string FakeWin32System::setupdi_instance_from_path(const std::string& path) {
+  return path.empty() ? std::string() : "instance of " + path;
+}
+
+std::string FakeWin32System::setupdi_path_from_instance(const std::string&, const GUID&) { return {}; }
+
+}  // namespace rodiz::test

@@ -1,0 +1,151 @@
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Windows/IWin32System.h"
+
+#include <dbt.h>
+
+namespace rodiz::test {
+
+// One HID collection as the fake system shows it.
+struct FakeCollection {
+  std::wstring path;  // as the system spells it (the bus lower-cases it)
+  USHORT vendor = 0x046D;
+  USHORT product = 0xC087;
+  USHORT version = 0x0100;
+  USHORT usage_page = 0xFF00;
+  USHORT usage = 1;
+  USHORT input_length = 7;
+  USHORT output_length = 7;
+  std::vector<UCHAR> output_value_ids{0x10};
+  std::vector<UCHAR> output_button_ids;
+  USHORT input_caps = 1;
+  std::wstring product_string = L"VELOXA";
+  std::string parent = "usb\\vid_046d&pid_c087\\5&1";
+  // The collection vanished between enumeration and open.
+  bool open_fails = false;
+  bool attributes_fail = false;
+  bool preparsed_fails = false;
+  bool caps_fail = false;
+  bool product_fails = false;
+  // The channel's end of a message pipe accepts this many bytes before a
+  // write has to wait for the test's end to read.
+  DWORD pipe_buffer = 4096;
+};
+
+// A system whose HID collections are message pipes: CreateFileW hands out the
+// client end of a fresh pipe, so reads, writes, waits and cancellation are
+// the real overlapped I/O of the kernel, and the test plays the device at
+// the server end. Everything else is answered from the collection table.
+class FakeWin32System : public IWin32System {
+ public:
+  // The HID class id this system reports.
+  static const GUID kHidGuid;
+
+  FakeWin32System();
+  ~FakeWin32System() override;
+
+  void add(FakeCollection collection);
+  void remove(const std::wstring& path);
+  FakeCollection& collection(const std::wstring& path);
+
+  // The device's end of the pipe of the last open of `path` (lower-case).
+  HANDLE device_end(const std::string& path);
+  // The channel's end of that pipe.
+  HANDLE channel_end(const std::string& path);
+  // The notification registered for a channel handle, or null.
+  HDEVNOTIFY notification_for(HANDLE file);
+  // Writes one report as the device; reads one written report (empty after
+  // `timeout_ms`).
+  bool device_write(const std::string& path, const std::vector<unsigned char>& report);
+  std::vector<unsigned char> device_read(const std::string& path, DWORD timeout_ms);
+
+  // Fault switches.
+  std::atomic<bool> fail_create_window{false};
+  std::atomic<bool> block_create_window{false};  // until release_window()
+  std::atomic<bool> fail_register{false};
+  std::atomic<bool> fail_class_devs{false};
+  std::atomic<DWORD> enum_error{0};
+  std::atomic<bool> guid_missing{false};        // HidD_GetHidGuid throws
+  std::atomic<bool> attributes_missing{false};  // HidD_GetAttributes throws
+  void release_window();
+
+  // Counters.
+  std::atomic<int> create_file_calls{0};
+  std::atomic<int> attributes_calls{0};
+  std::atomic<int> preparsed_live{0};
+  std::atomic<int> sets_live{0};
+  int live_handle_notifications();
+  int live_interface_notifications();
+
+  void HidD_GetHidGuid(GUID* guid) override;
+  BOOLEAN HidD_GetAttributes(HANDLE device, HIDD_ATTRIBUTES* attributes) override;
+  BOOLEAN HidD_GetProductString(HANDLE device, PVOID buffer, ULONG length) override;
+  BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* data) override;
+  BOOLEAN HidD_FreePreparsedData(PHIDP_PREPARSED_DATA data) override;
+  NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA data, HIDP_CAPS* caps) override;
+  NTSTATUS HidP_GetValueCaps(HIDP_REPORT_TYPE type, HIDP_VALUE_CAPS* caps, PUSHORT length,
+                             PHIDP_PREPARSED_DATA data) override;
+  NTSTATUS HidP_GetButtonCaps(HIDP_REPORT_TYPE type, HIDP_BUTTON_CAPS* caps, PUSHORT length,
+                              PHIDP_PREPARSED_DATA data) override;
+  NTSTATUS HidP_GetLinkCollectionNodes(HIDP_LINK_COLLECTION_NODE* nodes, PULONG length,
+                                       PHIDP_PREPARSED_DATA data) override;
+  HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                     DWORD flags, HANDLE template_file) override;
+  HDEVNOTIFY RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD flags) override;
+  BOOL UnregisterDeviceNotification(HDEVNOTIFY notification) override;
+  HWND CreateWindowExW(DWORD ex_style, LPCWSTR class_name, LPCWSTR title, DWORD style, int x, int y, int width,
+                       int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param) override;
+  HDEVINFO SetupDiCreateDeviceInfoList(const GUID* class_guid, HWND parent) override;
+  BOOL SetupDiOpenDeviceInterfaceW(HDEVINFO set, PCWSTR path, DWORD flags,
+                                   SP_DEVICE_INTERFACE_DATA* interface_data) override;
+  BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* info) override;
+  BOOL SetupDiOpenDeviceInfoW(HDEVINFO set, PCWSTR instance_id, HWND parent, DWORD flags,
+                              SP_DEVINFO_DATA* info) override;
+  BOOL SetupDiGetDevicePropertyW(HDEVINFO set, SP_DEVINFO_DATA* info, const DEVPROPKEY* key, DEVPROPTYPE* type,
+                                 PBYTE buffer, DWORD size, PDWORD required, DWORD flags) override;
+  HDEVINFO SetupDiGetClassDevsW(const GUID* class_guid, PCWSTR enumerator, HWND parent, DWORD flags) override;
+  BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) override;
+  BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* info, const GUID* interface_class, DWORD index,
+                                   SP_DEVICE_INTERFACE_DATA* interface_data) override;
+  BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* interface_data,
+                                        SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, DWORD size, PDWORD required,
+                                        SP_DEVINFO_DATA* info) override;
+  HMODULE cfgmgr32_module() override { return nullptr; }
+  CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST node, ULONG flags) override;
+  CONFIGRET CM_Get_Device_ID_Size(PULONG length, DEVINST node, ULONG flags) override;
+  CONFIGRET CM_Get_Device_IDW(DEVINST node, PWSTR buffer, ULONG length, ULONG flags) override;
+  DWORD BluetoothGetDeviceInfo(HANDLE radio, BLUETOOTH_DEVICE_INFO* info) override;
+  std::string setupdi_parent(const std::string& instance) override;
+  std::string setupdi_instance_from_devnode(DEVINST node) override;
+  std::string setupdi_instance_from_path(const std::string& path) override;
+  std::string setupdi_path_from_instance(const std::string& instance, const GUID& interface_class) override;
+
+ private:
+  struct Pipe {
+    HANDLE device = INVALID_HANDLE_VALUE;
+    HANDLE channel = INVALID_HANDLE_VALUE;
+  };
+  // The collection behind an open channel handle, or null.
+  const FakeCollection* by_handle(HANDLE file);
+
+  std::recursive_mutex lock_;
+  std::vector<FakeCollection> collections_;
+  std::map<std::string, Pipe> pipes_;  // by lower-case path
+  std::vector<HANDLE> old_device_ends_;
+  std::map<HANDLE, std::string> handle_paths_;
+  std::map<HDEVNOTIFY, HANDLE> handle_notifications_;
+  std::set<HDEVNOTIFY> interface_notifications_;
+  std::uintptr_t next_notification_ = 0x7000;
+  std::vector<std::wstring> snapshot_;
+  HANDLE window_released_ = nullptr;
+  unsigned pipe_counter_ = 0;
+};
+
+}  // namespace rodiz::test

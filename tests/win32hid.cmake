@@ -1,0 +1,11 @@
+# The Windows HID transports, on a fake system whose collections are pipes.
+if(WIN32)
+  rodiz_add_test(win32hid_tests
+    SOURCES
+      Windows/FakeWin32System.cpp
+      Windows/Win32Harness.cpp
+      Windows/Win32SystemTest.cpp
+      Windows/Win32DeviceTest.cpp
+      Windows/Win32BusTest.cpp
+    LABELS transport)
+endif()
