@@ -3,7 +3,7 @@
 # is already there. Safe to run again.
 set -eu
 
-packages="cmake ninja-build g++ make pkg-config python3
+packages="cmake ninja-build g++ make pkg-config python3 clang-format
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   g++-mingw-w64-x86-64-posix wine wine64
   libudev-dev util-linux libsystemd-dev umockdev libumockdev-dev"

@@ -4,9 +4,10 @@
 #include <mutex>
 
 #include "features/Feature.h"
+#include "features/FeatureCatalogueIds.inc"
 
 // Every feature class of the library. Adding a class means adding its id here
-// as well as its RODIZ_REGISTER_FEATURE line.
+// (or to the catalogue's generated list) as well as its RODIZ_REGISTER_FEATURE line.
 #define RODIZ_FEATURE_IDS(X) \
   X(0000)                    \
   X(0001)                    \
@@ -19,7 +20,8 @@
   X(00c2)                    \
   X(00d0)                    \
   X(8070)                    \
-  X(8100)
+  X(8100)                    \
+  RODIZ_CATALOGUE_FEATURE_IDS(X)
 
 namespace rodiz {
 

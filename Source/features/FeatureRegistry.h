@@ -39,18 +39,26 @@ std::shared_ptr<Feature> make_feature(int index, std::weak_ptr<Device> device) {
 // class name). Beside the registration stands the force-inclusion object
 // IFeatureForceInclusionID4 and the anchor function that FeatureRegistry calls,
 // so the linker always keeps the class.
-#define RODIZ_REGISTER_FEATURE(ID4, CLASS)                                                                    \
-  namespace rodiz {                                                                                           \
-  struct IFeatureForceInclusion##ID4 {                                                                        \
-    IFeatureForceInclusion##ID4() {                                                                           \
-      static const bool once = [] {                                                                           \
-        FeatureRegistry::register_feature(0x##ID4, &make_feature<CLASS>);                                     \
-        xLogWrite(#CLASS, LogDebug, "rodiz::IFeatureForceInclusion" #ID4, "Rodiz: Feature" #ID4 " included"); \
-        return true;                                                                                          \
-      }();                                                                                                    \
-      (void)once;                                                                                             \
-    }                                                                                                         \
-  };                                                                                                          \
-  static IFeatureForceInclusion##ID4 force_inclusion_##ID4;                                                   \
-  void link_feature_##ID4() {}                                                                                \
+#define RODIZ_REGISTER_FEATURE(ID4, CLASS) \
+  RODIZ_REGISTER_FEATURE_WITH(             \
+      ID4, CLASS,                          \
+      xLogWrite(#CLASS, LogDebug, "rodiz::IFeatureForceInclusion" #ID4, "Rodiz: Feature" #ID4 " included"))
+
+// The same without the inclusion line in the log.
+#define RODIZ_REGISTER_FEATURE_SILENT(ID4, CLASS) RODIZ_REGISTER_FEATURE_WITH(ID4, CLASS, (void)0)
+
+#define RODIZ_REGISTER_FEATURE_WITH(ID4, CLASS, ANNOUNCE)                 \
+  namespace rodiz {                                                       \
+  struct IFeatureForceInclusion##ID4 {                                    \
+    IFeatureForceInclusion##ID4() {                                       \
+      static const bool once = [] {                                       \
+        FeatureRegistry::register_feature(0x##ID4, &make_feature<CLASS>); \
+        ANNOUNCE;                                                         \
+        return true;                                                      \
+      }();                                                                \
+      (void)once;                                                         \
+    }                                                                     \
+  };                                                                      \
+  static IFeatureForceInclusion##ID4 force_inclusion_##ID4;               \
+  void link_feature_##ID4() {}                                            \
   }
