@@ -23,9 +23,23 @@ constexpr const char* kTag = "xlog";
 constexpr std::int64_t kTextReserve = 100;
 constexpr auto kIdleFlush = std::chrono::milliseconds(10000);
 
-// The log thread must not drain on behalf of a writer on its own thread: it
-// holds the mutex that serialises draining.
+// Set while this thread holds the mutex that serialises draining (the log
+// thread, or a writer draining after shutdown): a message the drain itself
+// logs must not try to take it again.
 thread_local bool t_is_log_thread = false;
+
+// Drains under the Globals mutex, marking this thread as its holder.
+class DrainLock {
+ public:
+  explicit DrainLock(std::mutex& mutex) : guard_(mutex), was_(t_is_log_thread) { t_is_log_thread = true; }
+  ~DrainLock() { t_is_log_thread = was_; }
+  DrainLock(const DrainLock&) = delete;
+  DrainLock& operator=(const DrainLock&) = delete;
+
+ private:
+  std::lock_guard<std::mutex> guard_;
+  const bool was_;
+};
 // Set while this thread reports a loss: a report that finds no room is not
 // itself counted as a lost message.
 thread_local bool t_reporting = false;
@@ -249,7 +263,7 @@ bool LogBuffer::insert(unsigned long long monotonic_us, unsigned long long wall_
   Globals& g = globals();
   if (g.shutting_down.load(std::memory_order_acquire)) {
     if (!t_is_log_thread && g.draining.load()) {
-      std::lock_guard<std::mutex> guard(g.mutex);
+      DrainLock guard(g.mutex);
       while (output_from_oldest_buffer()) {
       }
     }
@@ -257,6 +271,10 @@ bool LogBuffer::insert(unsigned long long monotonic_us, unsigned long long wall_
     write_now(monotonic_us, wall_us, thread_id, level, tag, function, message);
     return true;
   }
+  // A loss is reported by the next message that finds room, ahead of it.
+  // Before joining a buffer: nothing may block between joining and leaving
+  // it, and the report may itself have to wait for a drain.
+  if (!t_reporting && g.overruns.load(std::memory_order_relaxed) != 0) report_overruns();
   g.writers.fetch_add(1);
   LogBuffer* buffer = join_current();
   if (g.thread_failed.load(std::memory_order_relaxed)) {
@@ -265,8 +283,6 @@ bool LogBuffer::insert(unsigned long long monotonic_us, unsigned long long wall_
     write_now(monotonic_us, wall_us, thread_id, level, tag, function, message);
     return true;
   }
-  // A loss is reported by the next message that finds room, ahead of it.
-  if (!t_reporting && g.overruns.load(std::memory_order_relaxed) != 0) report_overruns();
   const bool stored =
       buffer->try_insert(monotonic_us, wall_us, thread_id, level, tag, function, message, message_length);
   if (!stored) {
@@ -282,7 +298,7 @@ bool LogBuffer::insert(unsigned long long monotonic_us, unsigned long long wall_
   // Shut down meanwhile: the log thread may already be gone, so this writer
   // drains, one drainer at a time.
   if (g.shutting_down.load(std::memory_order_acquire) && !t_is_log_thread) {
-    std::lock_guard<std::mutex> guard(g.mutex);
+    DrainLock guard(g.mutex);
     while (output_from_oldest_buffer()) {
     }
   }
@@ -392,7 +408,7 @@ void LogBuffer::shutdown() {
 void LogBuffer::drain_for_testing() {
   Globals& g = globals();
   {
-    std::lock_guard<std::mutex> guard(g.mutex);
+    DrainLock guard(g.mutex);
     while (output_from_oldest_buffer() || g.pending.load() != 0) {
     }
   }
@@ -414,7 +430,7 @@ void LogBuffer::reset_for_testing() {
   g.wake.notify_all();
   if (g.thread.joinable()) g.thread.join();
   {
-    std::lock_guard<std::mutex> guard(g.mutex);
+    DrainLock guard(g.mutex);
     while (output_from_oldest_buffer()) {
     }
     for (LogBuffer* old : g.retired) delete old;
