@@ -186,6 +186,7 @@ TEST_F(Win32BusTest, InterfaceBroadcastsBecomePlugAndUnplugOfFreshChannels) {
   EXPECT_EQ(recorder_->plugs(), (std::vector<std::string>{lower, lower}));
   EXPECT_EQ(recorder_->unplugs(), (std::vector<std::string>{lower, lower}));
   const auto unplugged = recorder_->unplugged_devices();
+  ASSERT_EQ(2u, unplugged.size());
   EXPECT_NE(unplugged[0], unplugged[1]);  // a fresh object each time
 }
 
