@@ -288,9 +288,7 @@ bool HidrawChannel::on_subscribe(Subscriber<IHardwareDevice::Read>* /*s*/) {
   return true;
 }
 
-void HidrawChannel::on_subscription_added(Subscriber<IHardwareDevice::Read>* /*s*/, bool /*immediate*/) {
-  ++readers_;
-}
+void HidrawChannel::on_subscription_added(Subscriber<IHardwareDevice::Read>* /*s*/, bool /*immediate*/) { ++readers_; }
 
 void HidrawChannel::on_unsubscribe(Subscriber<IHardwareDevice::Read>* /*s*/) { --readers_; }
 

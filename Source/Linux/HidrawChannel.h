@@ -90,8 +90,8 @@ class HidrawChannel : public IHardwareDevice,
   // Stops the read thread; joins it unless called on it.
   void stop_reader();
   void close_locked();
-  static void read_loop(std::weak_ptr<HidrawChannel> weak, std::shared_ptr<IHidrawSystem> system, int fd,
-                        int stop_fd, std::shared_ptr<ReaderState> state, std::size_t buffer_size);
+  static void read_loop(std::weak_ptr<HidrawChannel> weak, std::shared_ptr<IHidrawSystem> system, int fd, int stop_fd,
+                        std::shared_ptr<ReaderState> state, std::size_t buffer_size);
   // One report from the read thread: checked against the node's input
   // reports and raised, or logged and dropped.
   void deliver(const std::uint8_t* data, std::size_t count);

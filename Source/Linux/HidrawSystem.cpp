@@ -110,8 +110,8 @@ bool HidrawSystem::enumerate(std::vector<HidrawNode>& nodes) {
   if (udev_ == nullptr) return false;
   udev_enumerate* enumeration = udev_enumerate_new(udev_);
   if (enumeration == nullptr) return false;
-  bool ok = udev_enumerate_add_match_subsystem(enumeration, "hidraw") >= 0 &&
-            udev_enumerate_scan_devices(enumeration) >= 0;
+  bool ok =
+      udev_enumerate_add_match_subsystem(enumeration, "hidraw") >= 0 && udev_enumerate_scan_devices(enumeration) >= 0;
   if (ok) {
     udev_list_entry* entry = nullptr;
     udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumeration)) {

@@ -46,8 +46,8 @@ class IWin32System {
   // Linked directly (kernel32, user32). The window creation and the
   // unregistration are here too, so that a test can see a window fail and
   // can hand out notification handles the system never made.
-  virtual HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                             DWORD disposition, DWORD flags, HANDLE template_file) = 0;
+  virtual HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                             DWORD flags, HANDLE template_file) = 0;
   virtual HDEVNOTIFY RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD flags) = 0;
   virtual BOOL UnregisterDeviceNotification(HDEVNOTIFY notification) = 0;
   virtual HWND CreateWindowExW(DWORD ex_style, LPCWSTR class_name, LPCWSTR title, DWORD style, int x, int y, int width,
@@ -60,16 +60,15 @@ class IWin32System {
   virtual BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA* info) = 0;
   virtual BOOL SetupDiOpenDeviceInfoW(HDEVINFO set, PCWSTR instance_id, HWND parent, DWORD flags,
                                       SP_DEVINFO_DATA* info) = 0;
-  virtual BOOL SetupDiGetDevicePropertyW(HDEVINFO set, SP_DEVINFO_DATA* info, const DEVPROPKEY* key,
-                                         DEVPROPTYPE* type, PBYTE buffer, DWORD size, PDWORD required,
-                                         DWORD flags) = 0;
+  virtual BOOL SetupDiGetDevicePropertyW(HDEVINFO set, SP_DEVINFO_DATA* info, const DEVPROPKEY* key, DEVPROPTYPE* type,
+                                         PBYTE buffer, DWORD size, PDWORD required, DWORD flags) = 0;
   virtual HDEVINFO SetupDiGetClassDevsW(const GUID* class_guid, PCWSTR enumerator, HWND parent, DWORD flags) = 0;
   virtual BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) = 0;
   virtual BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* info, const GUID* interface_class,
                                            DWORD index, SP_DEVICE_INTERFACE_DATA* interface_data) = 0;
   virtual BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* interface_data,
-                                                SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, DWORD size,
-                                                PDWORD required, SP_DEVINFO_DATA* info) = 0;
+                                                SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, DWORD size, PDWORD required,
+                                                SP_DEVINFO_DATA* info) = 0;
 
   // cfgmgr32.dll. The first loads the module and returns its handle.
   virtual HMODULE cfgmgr32_module() = 0;

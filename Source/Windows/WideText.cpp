@@ -27,8 +27,8 @@ std::string WideText::lower_utf8(const wchar_t* text, std::size_t length) {
                                          nullptr, nullptr);
   if (size <= 0) return {};
   std::string result(static_cast<std::size_t>(size), '\0');
-  if (::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, static_cast<int>(length), result.data(), size,
-                            nullptr, nullptr) != size) {
+  if (::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, static_cast<int>(length), result.data(), size, nullptr,
+                            nullptr) != size) {
     return {};
   }
   for (char& c : result) {

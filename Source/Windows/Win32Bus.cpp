@@ -373,7 +373,8 @@ void Win32Bus::unregisterDeviceNotificationAndCloseTrackedHandle(HDEVNOTIFY noti
   request.file = file;
   request.file_notification = notification;
   if (!send_request(&request)) {
-    BLOG(LogWarning, "Win32Bus::unregisterDeviceNotificationAndCloseTrackedHandle SendMessageTimeout failed or timed out");
+    BLOG(LogWarning,
+         "Win32Bus::unregisterDeviceNotificationAndCloseTrackedHandle SendMessageTimeout failed or timed out");
   }
   BLOG(LogInfo, "Win32Bus::unregisterDeviceNotificationAndCloseTrackedHandle exit, notif %p handle %p", notification,
        file);
@@ -577,7 +578,8 @@ void Win32Bus::processDeviceChange(WPARAM event, const DEV_BROADCAST_HDR* header
 
 void Win32Bus::EnumerateInterfaces(const GUID& interface_class, std::vector<std::shared_ptr<IHardwareDevice>>* out) {
   BLOG(LogInfo, "Win32Bus::EnumerateInterfaces enter");
-  HDEVINFO set = system_->SetupDiGetClassDevsW(&interface_class, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  HDEVINFO set =
+      system_->SetupDiGetClassDevsW(&interface_class, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (set == INVALID_HANDLE_VALUE || set == nullptr) {
     const DWORD error = ::GetLastError();
     BLOG(LogWarning, "Win32Bus::_SetupDiGetClassDevs failed, err=%lu", error);

@@ -469,7 +469,8 @@ void Win32Device::read_thread(std::weak_ptr<Win32Device> weak, std::shared_ptr<R
     if (success) report.assign(transfer.buffer().begin(), transfer.buffer().begin() + bytes);
     self->produce_read(std::move(report), success ? 0 : error, bytes);
     if (self->destructed_) {
-      xLogWrite(kTag, LogInfo, function, "Win32Device::read_thread stopping because destructed (after producing event)");
+      xLogWrite(kTag, LogInfo, function,
+                "Win32Device::read_thread stopping because destructed (after producing event)");
       context->running = false;
       break;
     }

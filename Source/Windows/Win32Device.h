@@ -44,8 +44,7 @@ class Win32Device : public IHardwareDevice,
 
   // `path` is the interface path as the bus produced it (lower-case UTF-8);
   // `device_node` is not used by the channel.
-  Win32Device(std::weak_ptr<Win32Bus> bus, std::shared_ptr<IWin32System> system, std::string path,
-              DWORD device_node);
+  Win32Device(std::weak_ptr<Win32Bus> bus, std::shared_ptr<IWin32System> system, std::string path, DWORD device_node);
   ~Win32Device() override;
 
   bool connected() override { return true; }

@@ -8,9 +8,9 @@
 
 // Calls the system function `fn` of `which` through its looked-up address,
 // with the type of its declaration in the system headers.
-#define RODIZ_SYSTEM_CALL(which, fn, ...)                                                                   \
-  reinterpret_cast<decltype(&::fn)>(reinterpret_cast<void (*)()>(lookup(which, #fn, #fn " ProcAddress Missing"))) \
-      (__VA_ARGS__)
+#define RODIZ_SYSTEM_CALL(which, fn, ...)                                                                          \
+  reinterpret_cast<decltype(&::fn)>(reinterpret_cast<void (*)()>(lookup(which, #fn, #fn " ProcAddress Missing")))( \
+      __VA_ARGS__)
 
 namespace rodiz {
 
@@ -54,9 +54,9 @@ Win32System::~Win32System() {
 }
 
 HMODULE Win32System::module(Module which) {
-  static const char* const kLoadFailed[ModuleCount] = {
-      "LoadLibrary hid.dll failed", "LoadLibrary setupapi.dll failed", "LoadLibrary cfgmgr32.dll failed",
-      "LoadLibrary bthprops.cpl failed"};
+  static const char* const kLoadFailed[ModuleCount] = {"LoadLibrary hid.dll failed", "LoadLibrary setupapi.dll failed",
+                                                       "LoadLibrary cfgmgr32.dll failed",
+                                                       "LoadLibrary bthprops.cpl failed"};
   std::lock_guard<std::mutex> guard(lock_);
   if (modules_[which] != nullptr) return modules_[which];
   const std::wstring* name = which == Hid        ? &names_.hid
@@ -157,8 +157,7 @@ BOOL Win32System::SetupDiOpenDeviceInfoW(HDEVINFO set, PCWSTR instance_id, HWND 
 }
 
 BOOL Win32System::SetupDiGetDevicePropertyW(HDEVINFO set, SP_DEVINFO_DATA* info, const DEVPROPKEY* key,
-                                            DEVPROPTYPE* type, PBYTE buffer, DWORD size, PDWORD required,
-                                            DWORD flags) {
+                                            DEVPROPTYPE* type, PBYTE buffer, DWORD size, PDWORD required, DWORD flags) {
   return RODIZ_SYSTEM_CALL(SetupApi, SetupDiGetDevicePropertyW, set, info, key, type, buffer, size, required, flags);
 }
 
@@ -279,7 +278,8 @@ std::string Win32System::setupdi_path_from_instance(const std::string& instance,
     return {};
   }
   const std::wstring wide = WideText::widen(instance);
-  InfoSet set(*this, SetupDiGetClassDevsW(&interface_class, wide.c_str(), nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+  InfoSet set(*this,
+              SetupDiGetClassDevsW(&interface_class, wide.c_str(), nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
   if (!set.valid()) {
     xLogWrite(kTag, LogWarning, function, "SetupDiGetClassDevs fail, err=0x%08lx", ::GetLastError());
     return {};

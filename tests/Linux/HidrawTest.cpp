@@ -2,14 +2,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <functional>
-#include <thread>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Linux/FakeHidrawSystem.h"
@@ -115,8 +115,8 @@ class HidrawTest : public testing::Test {
 };
 
 TEST_F(HidrawTest, EnumerationKeepsNodesWithAFrapCollection) {
-  const Bytes bit_page = {0x06, 0x43, 0xFF, 0x0A, 0x02, 0x03, 0xA1, 0x01, 0x85, 0x11, 0x75, 0x08, 0x95,
-                          0x13, 0x09, 0x02, 0x81, 0x00, 0x09, 0x02, 0x91, 0x00, 0xC0};
+  const Bytes bit_page = {0x06, 0x43, 0xFF, 0x0A, 0x02, 0x03, 0xA1, 0x01, 0x85, 0x11, 0x75, 0x08,
+                          0x95, 0x13, 0x09, 0x02, 0x81, 0x00, 0x09, 0x02, 0x91, 0x00, 0xC0};
   system_->add(node("/dev/hidraw0", test::boot_mouse_descriptor()), false);  // the mouse's boot interface
   system_->add(node("/dev/hidraw1", test::mouse_vendor_descriptor()), false);
   system_->add(node("/dev/hidraw2", test::boot_keyboard_descriptor(), 0x1234, 0x1A2C), false);
@@ -129,7 +129,7 @@ TEST_F(HidrawTest, EnumerationKeepsNodesWithAFrapCollection) {
   ASSERT_EQ(2u, listed.size());
   EXPECT_EQ(0, system_->opens("/dev/hidraw2"));  // another maker's node is not opened
   EXPECT_EQ(1, system_->opens("/dev/hidraw3"));
-  EXPECT_EQ(0, system_->open_descriptors());      // listed channels are closed again
+  EXPECT_EQ(0, system_->open_descriptors());  // listed channels are closed again
 
   const auto& mouse = listed[0];
   EXPECT_EQ("/dev/hidraw1", mouse->path());
@@ -150,10 +150,10 @@ TEST_F(HidrawTest, IdentityChecksRefuseWhatIsNotAFrapDevice) {
   Bytes wrong_usage = test::mouse_vendor_descriptor();
   wrong_usage[4] = 0x03;  // usage 3 on page 0xFF00, both collections
   wrong_usage[31] = 0x03;
-  const Bytes two_bits = {0x06, 0x43, 0xFF, 0x0A, 0x03, 0x03, 0xA1, 0x01, 0x85, 0x11, 0x75, 0x08, 0x95,
-                          0x13, 0x09, 0x02, 0x81, 0x00, 0x09, 0x02, 0x91, 0x00, 0xC0};
-  const Bytes uneven = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x85, 0x10, 0x75, 0x08, 0x95, 0x06, 0x09,
-                        0x01, 0x81, 0x00, 0x95, 0x05, 0x09, 0x01, 0x91, 0x00, 0xC0};
+  const Bytes two_bits = {0x06, 0x43, 0xFF, 0x0A, 0x03, 0x03, 0xA1, 0x01, 0x85, 0x11, 0x75, 0x08,
+                          0x95, 0x13, 0x09, 0x02, 0x81, 0x00, 0x09, 0x02, 0x91, 0x00, 0xC0};
+  const Bytes uneven = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x85, 0x10, 0x75, 0x08, 0x95,
+                        0x06, 0x09, 0x01, 0x81, 0x00, 0x95, 0x05, 0x09, 0x01, 0x91, 0x00, 0xC0};
   Bytes cut = test::mouse_vendor_descriptor();
   cut.resize(10);
   struct Case {
@@ -220,10 +220,10 @@ TEST_F(HidrawTest, BlockingWriteNeedsAReader) {
 TEST_F(HidrawTest, ReadsPassWellFormedReportsAndDropTheRest) {
   Recorder recorder;
   auto mouse = reading_mouse(recorder);
-  system_->fail_next_read("/dev/hidraw1", EAGAIN);                           // readable, then nothing yet
-  system_->send("/dev/hidraw1", {0x42, 1, 2, 3, 4, 5, 6});                   // unknown report id
-  system_->send("/dev/hidraw1", {0x10, 1, 2});                               // short
-  system_->send("/dev/hidraw1", Bytes(21, 0x11));                            // oversized
+  system_->fail_next_read("/dev/hidraw1", EAGAIN);                            // readable, then nothing yet
+  system_->send("/dev/hidraw1", {0x42, 1, 2, 3, 4, 5, 6});                    // unknown report id
+  system_->send("/dev/hidraw1", {0x10, 1, 2});                                // short
+  system_->send("/dev/hidraw1", Bytes(21, 0x11));                             // oversized
   system_->send("/dev/hidraw1", {0x10, 0xFF, 0x0A, 0x1B, 0x00, 0x00, 0x01});  // fine
   const auto log = recorder.wait_for(1);
   EXPECT_EQ(std::vector<std::string>{"read 0/7 16 255 10 27 0 0 1"}, log);

@@ -155,21 +155,21 @@ class HidrawUmockdevTest : public testing::Test {
   // A USB device with its interface, HID device and hidraw node.
   std::string add_node(int index, EmulatedNode& node, const char* product_hex) {
     const std::string usb_name = "1-" + std::to_string(index);
-    gchar* usb = umockdev_testbed_add_device(testbed_, "usb", usb_name.c_str(), nullptr, "idVendor", "046d",
-                                             "idProduct", product_hex, "bcdDevice", "1402", nullptr, "DEVTYPE",
-                                             "usb_device", nullptr);
-    gchar* interface = umockdev_testbed_add_device(testbed_, "usb", (usb_name + ":1.2").c_str(), usb,
-                                                   "bInterfaceNumber", "02", nullptr, "DEVTYPE", "usb_interface",
-                                                   nullptr);
+    gchar* usb =
+        umockdev_testbed_add_device(testbed_, "usb", usb_name.c_str(), nullptr, "idVendor", "046d", "idProduct",
+                                    product_hex, "bcdDevice", "1402", nullptr, "DEVTYPE", "usb_device", nullptr);
+    gchar* interface =
+        umockdev_testbed_add_device(testbed_, "usb", (usb_name + ":1.2").c_str(), usb, "bInterfaceNumber", "02",
+                                    nullptr, "DEVTYPE", "usb_interface", nullptr);
     const std::string hid_id = std::string("0003:0000046D:0000") + product_hex;
-    gchar* hid = umockdev_testbed_add_device(testbed_, "hid", ("0003:046D:" + std::string(product_hex) + ".000" +
-                                                               std::to_string(index)).c_str(),
-                                             interface, nullptr, "HID_ID", hid_id.c_str(), nullptr);
+    gchar* hid = umockdev_testbed_add_device(
+        testbed_, "hid", ("0003:046D:" + std::string(product_hex) + ".000" + std::to_string(index)).c_str(), interface,
+        nullptr, "HID_ID", hid_id.c_str(), nullptr);
     const std::string devnode = "/dev/hidraw" + std::to_string(index);
     const std::string major_minor = "241:" + std::to_string(index);
-    gchar* hidraw = umockdev_testbed_add_device(testbed_, "hidraw", ("hidraw" + std::to_string(index)).c_str(), hid,
-                                                "dev", major_minor.c_str(), nullptr, "DEVNAME", devnode.c_str(),
-                                                nullptr);
+    gchar* hidraw =
+        umockdev_testbed_add_device(testbed_, "hidraw", ("hidraw" + std::to_string(index)).c_str(), hid, "dev",
+                                    major_minor.c_str(), nullptr, "DEVNAME", devnode.c_str(), nullptr);
     // The testbed keeps no file at the node's path; the preloaded open needs one.
     gchar* root = umockdev_testbed_get_root_dir(testbed_);
     const std::string file = std::string(root) + devnode;

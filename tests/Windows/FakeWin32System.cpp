@@ -223,9 +223,8 @@ NTSTATUS FakeWin32System::HidP_GetLinkCollectionNodes(HIDP_LINK_COLLECTION_NODE*
   return HIDP_STATUS_SUCCESS;
 }
 
-HANDLE FakeWin32System::CreateFileW(LPCWSTR name, DWORD /*access*/, DWORD /*share*/,
-                                    LPSECURITY_ATTRIBUTES /*security*/, DWORD /*disposition*/, DWORD /*flags*/,
-                                    HANDLE /*template_file*/) {
+HANDLE FakeWin32System::CreateFileW(LPCWSTR name, DWORD /*access*/, DWORD /*share*/, LPSECURITY_ATTRIBUTES /*security*/,
+                                    DWORD /*disposition*/, DWORD /*flags*/, HANDLE /*template_file*/) {
   ++create_file_calls;
   std::lock_guard<std::recursive_mutex> guard(lock_);
   const std::string path = WideText::lower_utf8(name, ::wcslen(name));
@@ -244,9 +243,8 @@ HANDLE FakeWin32System::CreateFileW(LPCWSTR name, DWORD /*access*/, DWORD /*shar
                                    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096, found->pipe_buffer,
                                    0, nullptr);
   if (pipe.device == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
-  pipe.channel =
-      ::CreateFileW(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                    nullptr);
+  pipe.channel = ::CreateFileW(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr);
   if (pipe.channel == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     ::CloseHandle(pipe.device);
@@ -299,9 +297,7 @@ HDEVINFO FakeWin32System::SetupDiCreateDeviceInfoList(const GUID* /*class_guid*/
   return kSet;
 }
 
-BOOL FakeWin32System::SetupDiOpenDeviceInterfaceW(HDEVINFO, PCWSTR, DWORD, SP_DEVICE_INTERFACE_DATA*) {
-  return TRUE;
-}
+BOOL FakeWin32System::SetupDiOpenDeviceInterfaceW(HDEVINFO, PCWSTR, DWORD, SP_DEVICE_INTERFACE_DATA*) { return TRUE; }
 
 BOOL FakeWin32System::SetupDiEnumDeviceInfo(HDEVINFO, DWORD, SP_DEVINFO_DATA*) { return TRUE; }
 
@@ -352,8 +348,8 @@ BOOL FakeWin32System::SetupDiGetDeviceInterfaceDetailW(HDEVINFO /*set*/, SP_DEVI
                                                        PDWORD required, SP_DEVINFO_DATA* info) {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   const std::wstring& path = snapshot_.at(interface_data->Reserved);
-  const DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
-                                          (path.size() + 1) * sizeof(wchar_t));
+  const DWORD needed =
+      static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + (path.size() + 1) * sizeof(wchar_t));
   if (required != nullptr) *required = needed;
   if (detail == nullptr || size < needed) {
     ::SetLastError(ERROR_INSUFFICIENT_BUFFER);

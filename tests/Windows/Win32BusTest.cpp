@@ -70,7 +70,8 @@ class Win32BusTest : public ::testing::Test {
   void broadcast_interface(WPARAM event, const GUID& guid, const std::wstring& path) {
     std::vector<DWORD> storage((sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) + path.size() * 2) / 4 + 2, 0);
     auto* header = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(storage.data());
-    header->dbcc_size = static_cast<DWORD>(offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (path.size() + 1) * 2);
+    header->dbcc_size =
+        static_cast<DWORD>(offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (path.size() + 1) * 2);
     header->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     header->dbcc_classguid = guid;
     std::memcpy(header->dbcc_name, path.c_str(), (path.size() + 1) * 2);

@@ -12,8 +12,10 @@
 namespace rodiz::test {
 namespace {
 
-const std::wstring kShortPath = L"\\\\?\\HID#VID_046D&PID_C087&MI_02&Col01#8&2A0&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
-const std::wstring kLongPath = L"\\\\?\\HID#VID_046D&PID_C087&MI_02&Col02#8&2A0&0&0001#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+const std::wstring kShortPath =
+    L"\\\\?\\HID#VID_046D&PID_C087&MI_02&Col01#8&2A0&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+const std::wstring kLongPath =
+    L"\\\\?\\HID#VID_046D&PID_C087&MI_02&Col02#8&2A0&0&0001#{4d1e55b2-f16f-11cf-88cb-001111000030}";
 
 class Win32DeviceTest : public ::testing::Test {
  protected:
@@ -67,10 +69,11 @@ TEST_F(Win32DeviceTest, IdentityDecidesAcceptanceBitsAndCombineKey) {
        },
        NoError, 2, 3, false},
       {"ff43 bit 2 of 3", [](FakeCollection& c) { c.usage_page = 0xFF43, c.usage = 0x0302; }, NoError, 2, 3, false},
-      {"ff43 whole by itself", [](FakeCollection& c) { c.usage_page = 0xFF43, c.usage = 0x0202; }, NoError, 2, 2,
-       true},
-      {"ff43 two bits", [](FakeCollection& c) { c.usage_page = 0xFF43, c.usage = 0x0303; }, NotFrapCollection, 0, 0, false},
-      {"ff43 bit not in mask", [](FakeCollection& c) { c.usage_page = 0xFF43, c.usage = 0x0104; }, NotFrapCollection, 0, 0, false},
+      {"ff43 whole by itself", [](FakeCollection& c) { c.usage_page = 0xFF43, c.usage = 0x0202; }, NoError, 2, 2, true},
+      {"ff43 two bits", [](FakeCollection& c) { c.usage_page = 0xFF43, c.usage = 0x0303; }, NotFrapCollection, 0, 0,
+       false},
+      {"ff43 bit not in mask", [](FakeCollection& c) { c.usage_page = 0xFF43, c.usage = 0x0104; }, NotFrapCollection, 0,
+       0, false},
       {"product 5800 needs collection 2 only",
        [](FakeCollection& c) {
          c.product = 0x5800;
@@ -82,11 +85,13 @@ TEST_F(Win32DeviceTest, IdentityDecidesAcceptanceBitsAndCombineKey) {
       {"foreign vendor", [](FakeCollection& c) { c.vendor = 0x1234; }, ForeignVendor, 0, 0, false},
       {"two output caps", [](FakeCollection& c) { c.output_button_ids = {0x11}; }, NotFrapCollection, 0, 0, false},
       {"no input cap", [](FakeCollection& c) { c.input_caps = 0; }, NotFrapCollection, 0, 0, false},
-      {"input and output lengths differ", [](FakeCollection& c) { c.output_length = 20; }, NotFrapCollection, 0, 0, false},
+      {"input and output lengths differ", [](FakeCollection& c) { c.output_length = 20; }, NotFrapCollection, 0, 0,
+       false},
       {"reports without room for data", [](FakeCollection& c) { c.input_length = c.output_length = 1; },
        NotFrapCollection, 0, 0, false},
       {"attributes fail", [](FakeCollection& c) { c.attributes_fail = true; }, GetAttributesFailed, 0, 0, false},
-      {"preparsed data fails", [](FakeCollection& c) { c.preparsed_fails = true; }, GetPreparsedDataFailed, 0, 0, false},
+      {"preparsed data fails", [](FakeCollection& c) { c.preparsed_fails = true; }, GetPreparsedDataFailed, 0, 0,
+       false},
       {"caps fail", [](FakeCollection& c) { c.caps_fail = true; }, HidCapsFailed, 0, 0, false},
       {"vanished before open", [](FakeCollection& c) { c.open_fails = true; }, CreateFileFailed, 0, 0, false},
   };
@@ -132,7 +137,7 @@ TEST_F(Win32DeviceTest, BluetoothLowEnergyIdsComeFromThePath) {
     bool accepted;
   } cases[] = {
       {ble + L"046d_pid&c087_rev&0001_5b3ab2e1#9&1&0000#{4d1e55b2}", true},
-      {ble + L"046d_pid&c087", false},           // ends within 25 characters
+      {ble + L"046d_pid&c087", false},             // ends within 25 characters
       {ble + L"04zz_pid&c087_rev&0001#x", false},  // not hexadecimal
   };
   for (const Case& test : cases) {
@@ -175,7 +180,10 @@ TEST_F(Win32DeviceTest, WritesGetTheReportIdAndArePaddedOrRefused) {
     ErrorCode result;
     std::vector<unsigned char> on_the_wire;
   } cases[] = {
-      {"full short report", {0x11, 0xFF, 0x01, 0x02, 0x03, 0x04, 0x05}, NoError, {0x10, 0xFF, 0x01, 0x02, 0x03, 0x04, 0x05}},
+      {"full short report",
+       {0x11, 0xFF, 0x01, 0x02, 0x03, 0x04, 0x05},
+       NoError,
+       {0x10, 0xFF, 0x01, 0x02, 0x03, 0x04, 0x05}},
       {"padded", {0x10, 0xFF, 0x02}, NoError, {0x10, 0xFF, 0x02, 0, 0, 0, 0}},
       {"too long", std::vector<Byte>(20, 0x11), WriteExceedsCollectionSize, {}},
       {"empty", {}, WriteTooShort, {}},

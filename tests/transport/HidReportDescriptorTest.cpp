@@ -75,18 +75,17 @@ TEST(HidReportDescriptorTest, ReportIdsSplitAcrossApplicationCollections) {
 }
 
 TEST(HidReportDescriptorTest, ExtendedUsagePushPopLongItemsAndDelimiters) {
-  const Bytes bytes = {
-      0x05, 0x01,                    // Usage Page (1), replaced by the extended usage below
-      0x0B, 0x01, 0x00, 0x43, 0xFF,  // Usage (0xFF43:0x0001), four bytes
-      0xA1, 0x01,                    // Collection
-      0xFE, 0x02, 0x77, 0xAA, 0xBB,  //   a long item, skipped
-      0x75, 0x08, 0x95, 0x04,        //   8 bits x 4
-      0xA4,                          //   Push
-      0x95, 0x40,                    //   count 64
-      0xB4,                          //   Pop: back to 4
-      0xA9, 0x01, 0x09, 0x01, 0x09, 0x02, 0xA9, 0x00,  // Delimiter set: one usage, one alternative
-      0x81, 0x02,                    //   Input: 4 bytes
-      0xC0};
+  const Bytes bytes = {0x05, 0x01,                    // Usage Page (1), replaced by the extended usage below
+                       0x0B, 0x01, 0x00, 0x43, 0xFF,  // Usage (0xFF43:0x0001), four bytes
+                       0xA1, 0x01,                    // Collection
+                       0xFE, 0x02, 0x77, 0xAA, 0xBB,  //   a long item, skipped
+                       0x75, 0x08, 0x95, 0x04,        //   8 bits x 4
+                       0xA4,                          //   Push
+                       0x95, 0x40,                    //   count 64
+                       0xB4,                          //   Pop: back to 4
+                       0xA9, 0x01, 0x09, 0x01, 0x09, 0x02, 0xA9, 0x00,  // Delimiter set: one usage, one alternative
+                       0x81, 0x02,                                      //   Input: 4 bytes
+                       0xC0};
   const HidReportDescriptor d = parsed(bytes);
   ASSERT_EQ(1u, d.collections().size());
   EXPECT_EQ(0xFF43, d.collections()[0].usage_page);
@@ -95,9 +94,7 @@ TEST(HidReportDescriptorTest, ExtendedUsagePushPopLongItemsAndDelimiters) {
   EXPECT_EQ(1, d.collections()[0].input_caps);
 }
 
-TEST(HidReportDescriptorTest, EmptyDescriptorHasNoCollections) {
-  EXPECT_TRUE(parsed({}).collections().empty());
-}
+TEST(HidReportDescriptorTest, EmptyDescriptorHasNoCollections) { EXPECT_TRUE(parsed({}).collections().empty()); }
 
 struct Malformed {
   const char* name;
@@ -116,8 +113,9 @@ TEST(HidReportDescriptorTest, MalformedDescriptorsAreRefusedWithAReason) {
       {"truncated long item data", {0xFE, 0x05, 0x00, 0x01, 0x02}},
       {"huge report count", {0x96, 0xFF, 0xFF}},
       {"huge report size", {0x76, 0x00, 0x10}},
-      {"report beyond the largest buffer", {0xA1, 0x01, 0x76, 0x00, 0x01, 0x96, 0x00, 0x30, 0x81, 0x02, 0x81, 0x02,
-                                            0x81, 0x02, 0x81, 0x02, 0x81, 0x02, 0xC0}},
+      {"report beyond the largest buffer",
+       {0xA1, 0x01, 0x76, 0x00, 0x01, 0x96, 0x00, 0x30, 0x81, 0x02, 0x81, 0x02, 0x81, 0x02, 0x81, 0x02, 0x81, 0x02,
+        0xC0}},
       {"collection never closed", mouse_open},
       {"end collection without collection", {0xC0}},
       {"pop without push", {0xB4}},
