@@ -193,6 +193,27 @@ void CMirelDFUDlg::SaveProfileCopy() {
   m_view.show_notice(kBusy);
 }
 
+void CMirelDFUDlg::RestorePendingCopy() {
+  // A copy held in memory belongs to this run's own update.
+  if (!m_targetDevice || m_backup.HasBuffer()) return;
+  const ProfileBackup::Copy noted = m_backup.copy();
+  if (!m_backup.LoadFromRegistry() || !m_backup.IsComplete()) {
+    m_backup.Drop();
+    m_backup.NoteProfileInfo(noted.sectorCount, noted.sectorSize);
+    return;
+  }
+  Trace("  a saved copy of the mouse's settings was never written back: writing it back now\n");
+  m_backup.WriteLedSetting(*m_targetDevice);
+  if (m_backup.WriteBack(m_targetDevice.get(), nullptr)) {
+    m_backup.ForgetRestoredCopy();
+    Trace("  the saved copy of the mouse's settings was written back\n");
+  } else {
+    Trace("  the saved copy of the mouse's settings could not be written back; it is kept\n");
+  }
+  m_backup.Drop();
+  m_backup.NoteProfileInfo(noted.sectorCount, noted.sectorSize);
+}
+
 void CMirelDFUDlg::RefuseTestImages() {
   Trace("  the images are test images: the update of this mouse is refused\n");
   m_refusedTestImages = true;
@@ -406,6 +427,11 @@ void CMirelDFUDlg::onDeviceAttached() {
 
   Trace("f0003=>GetFwFormattedVersion: minor=%d, build=%d\n", minor, build);
   Trace("  current state is %d\n", m_state);
+  // States 3 and 6 to 8 make or restore the copy themselves.
+  if (m_state != EnteringBootloader && m_state != Restarting && m_state != AwaitingPowerCycle &&
+      m_state != RestoringSettings) {
+    RestorePendingCopy();
+  }
   switch (m_state) {
     case WaitingForDevice: {
       int model = 0;

@@ -126,6 +126,10 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
   void CountStart();
   void RefuseTestImages();
   void SaveProfileCopy();
+  // Writes back a complete copy of the settings that an earlier run (or an
+  // earlier attempt of this one) saved and never wrote back, whatever the
+  // mouse's firmware, and then forgets it.
+  void RestorePendingCopy();
 
   IDialogView& m_view;
   std::shared_ptr<rodiz::IDeviceManager> m_library;

@@ -127,7 +127,7 @@ ProfileBackup::SaveResult ProfileBackup::SaveToRegistry(const std::string& host_
     if (!written) all_written = false;
     return written || !StoreWasBusy();
   };
-  const bool complete = !m_copy.buffer.empty() && m_copy.sectorsRead == m_copy.sectorCount && m_copy.sectorCount > 0;
+  const bool complete = IsComplete();
   if (!m_copy.buffer.empty()) {
     std::vector<std::uint8_t> data = m_copy.buffer;
     data.resize(kRegistryBytes, 0);

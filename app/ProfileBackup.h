@@ -52,6 +52,9 @@ class ProfileBackup {
   // Forgets the copy (every field zero, buffer freed).
   void Drop();
   bool HasBuffer() const { return !m_copy.buffer.empty(); }
+  // Whether the copy holds every sector the mouse reported: only such a copy
+  // is ever written back.
+  bool IsComplete() const { return HasBuffer() && m_copy.sectorCount > 0 && m_copy.sectorsRead == m_copy.sectorCount; }
   // The mouse arrived and reported its profile memory.
   void NoteProfileInfo(int sectorCount, int sectorSize);
   // Copies every sector of the mouse; false (with the partial copy kept for
