@@ -6,7 +6,8 @@
 
 namespace rodiz {
 class IDevice;
-}
+class IFeature8100OnboardProfiles;
+}  // namespace rodiz
 
 namespace mirel {
 
@@ -81,6 +82,11 @@ class ProfileBackup {
   const Copy& copy() const { return m_copy; }
 
  private:
+  static constexpr int kSectorAttempts = 3;
+  // One sector in a begin / data / end transaction, again when the mouse
+  // did not take it whole.
+  bool WriteSector(rodiz::IFeature8100OnboardProfiles& profiles, int sector);
+
   std::string m_keyPath;
   Copy m_copy;
   bool m_led = false;

@@ -158,7 +158,10 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultRunTest,
                                          FaultCase{"error_response", "error=10,image=2"},
                                          FaultCase{"unsolicited_status", "unsolicited=12"},
                                          FaultCase{"vanishing_mid_image", "vanish=50,reappear-ms=60"},
-                                         FaultCase{"stays_away_after_restart", "stay-away"}),
+                                         FaultCase{"stays_away_after_restart", "stay-away"},
+                                         // The resent piece would be taken twice.
+                                         FaultCase{"lost_answer_to_a_profile_write", "drop-write=20"},
+                                         FaultCase{"lost_answer_to_a_profile_read", "drop-read=40"}),
                          [](const testing::TestParamInfo<FaultCase>& param) { return std::string(param.param.name); });
 
 // Faults on every attempt end in the failure path, never in a hang, and a
