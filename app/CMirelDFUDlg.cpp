@@ -104,6 +104,11 @@ void CMirelDFUDlg::CountStart() {
 
 void CMirelDFUDlg::LoadImages() {
   if (!m_images.LoadImages()) FailurePath();
+  std::string problem;
+  if (!m_images.CheckImages(&problem)) {
+    m_imagesDamaged = true;
+    Trace("  the firmware images inside this program are damaged: %s\n", problem.c_str());
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -158,7 +163,7 @@ void CMirelDFUDlg::OnTimer(unsigned id) {
 }
 
 void CMirelDFUDlg::OnStart() {
-  if (!m_options.may_flash) return;
+  if (!MayWriteImages()) return;
   m_view.show(IDC_START, false);
   SetStatusText(IDS_STATUS_PREPARING);
   m_view.show(IDC_PROGRESS, true);
@@ -215,10 +220,19 @@ void CMirelDFUDlg::RestorePendingCopy() {
 }
 
 void CMirelDFUDlg::RefuseTestImages() {
-  Trace("  the images are test images: the update of this mouse is refused\n");
-  m_refusedTestImages = true;
   m_view.show(IDC_PROGRESS, false);
   m_view.show(IDC_START, false);
+  if (m_imagesDamaged) {
+    Trace("  the images are damaged: the update of this mouse is refused\n");
+    m_refusedDamagedImages = true;
+    m_view.set_text(IDC_STATUS,
+                    "The firmware images inside this program are damaged, so it cannot update your mouse. Nothing "
+                    "was written to your mouse. Download the update program again.");
+    m_view.show(IDC_CLOSE, true);
+    return;
+  }
+  Trace("  the images are test images: the update of this mouse is refused\n");
+  m_refusedTestImages = true;
   m_view.set_text(IDC_STATUS,
                   "This program carries test firmware images, which are never written to a real mouse. Nothing was "
                   "written to your mouse. Use a build made with the released firmware images.");
@@ -280,6 +294,14 @@ void CMirelDFUDlg::SwitchToState(int state) {
       if (m_backup.WriteBack(m_targetDevice.get(), &m_progress)) {
         m_view.set_progress_position(m_progress);
         m_backup.ForgetRestoredCopy();
+      } else if (m_backup.IsComplete()) {
+        // The firmware is in place; the settings are not, and must not be
+        // reported as restored. The stored copy stays for the next arrival.
+        static constexpr const char* kNotRestored =
+            "The mouse's settings could not be written back yet. They are kept, and are written back the next time "
+            "this program finds the mouse.";
+        Trace("%s\n", kNotRestored);
+        m_view.show_notice(kNotRestored);
       }
       m_backup.Drop();
       m_view.post_message(MSG_SWITCH_STATE, Succeeded);
@@ -354,7 +376,7 @@ void CMirelDFUDlg::onDeviceDetached() {
 void CMirelDFUDlg::onDeviceBootLoaderAttached() {
   Trace("CMirelDFUDlg::onDeviceBootLoaderAttached\n");
   StopTimer(DetachWaitTimer);
-  if (!m_options.may_flash) {
+  if (!MayWriteImages()) {
     RefuseTestImages();
     return;
   }
@@ -441,7 +463,7 @@ void CMirelDFUDlg::onDeviceAttached() {
       }
       const std::uint32_t level = static_cast<std::uint32_t>(minor) * 65536u + build;
       const bool needed = level < 0x00020007u || type6_build < 3 || m_options.force;
-      if (needed && !m_options.may_flash) {
+      if (needed && !MayWriteImages()) {
         RefuseTestImages();
         break;
       }
