@@ -76,6 +76,13 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
     return kExitBadCommandLine;
   }
 
+  // Before the first device is made, so that each finds its feature cache.
+  const std::filesystem::path dataFolder = AppPlatform::PersistentDataFolder();
+  if (!dataFolder.empty()) {
+    const std::u8string folder = dataFolder.u8string();
+    rodiz::facade().persistent_data_directory(std::string(folder.begin(), folder.end()));
+  }
+
   int result = kExitClosedEarly;
   {
     HostSoftware host;

@@ -79,10 +79,18 @@ void CommandEngine::clear_sync_cache() {
   sync_cache_.clear();
 }
 
+std::map<std::vector<Byte>, std::vector<Byte>> CommandEngine::sync_cache_entries() {
+  std::lock_guard<std::mutex> guard(sync_cache_lock_);
+  return sync_cache_;
+}
+
+bool CommandEngine::adopt_cached(std::vector<Byte> key, std::vector<Byte> response) {
+  std::lock_guard<std::mutex> guard(sync_cache_lock_);
+  return sync_cache_.emplace(std::move(key), std::move(response)).second;
+}
+
 bool CommandEngine::take_cache_dirty() {
-  const bool dirty = cache_dirty_;
-  cache_dirty_ = false;
-  return dirty;
+  return cache_dirty_.exchange(false);
 }
 
 std::int64_t CommandEngine::ms_since_last_report() {

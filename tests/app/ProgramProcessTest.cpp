@@ -42,6 +42,7 @@ class ProgramTest : public testing::Test {
     return {{"HOME", home_.str()},
             {"XDG_CONFIG_HOME", (home_.path() / "config").string()},
             {"XDG_STATE_HOME", (home_.path() / "state").string()},
+            {"XDG_CACHE_HOME", (home_.path() / "cache").string()},
             {"MIREL_TRACE", ""},
             {"LC_ALL", "C"}};
   }
