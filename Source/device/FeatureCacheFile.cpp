@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <iterator>
+#include <memory>
 
 #include "device/FrapReport.h"
 
@@ -107,7 +108,9 @@ bool FeatureCacheFile::usable_entry(const std::vector<Byte>& key, const std::vec
 }
 
 std::string FeatureCacheFile::format(const std::string& fw, const std::string& path, const Entries& entries) {
-  rapidxml::xml_document<> doc;
+  // The document carries a 64 KiB pool: on the heap, not on the caller's stack.
+  auto owner = std::make_unique<rapidxml::xml_document<>>();
+  rapidxml::xml_document<>& doc = *owner;
   // The document keeps pointers to its strings: every text it prints is
   // allocated from its own pool.
   auto text = [&doc](const std::string& s) { return doc.allocate_string(s.data(), s.size()); };
@@ -149,7 +152,8 @@ bool FeatureCacheFile::parse(std::string text, Contents& out, std::string& error
     return false;
   }
   text.push_back('\0');
-  rapidxml::xml_document<> doc;
+  auto owner = std::make_unique<rapidxml::xml_document<>>();
+  rapidxml::xml_document<>& doc = *owner;
   try {
     doc.parse<0>(text.data());
   } catch (const rapidxml::parse_error& e) {
