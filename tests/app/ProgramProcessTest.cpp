@@ -90,8 +90,9 @@ TEST_F(ProgramTest, StopSignalsDuringTheTransferLetItFinish) {
       // A closed terminal gets no more output.
       EXPECT_EQ(std::string::npos, after.find("successfully")) << after;
     } else {
-      EXPECT_NE(std::string::npos, after.find("The firmware update is in progress: stopping now leaves the mouse"))
-          << strsignal(signal) << after;
+      // What stopping would do depends on how far the update got when the
+      // signal was seen.
+      EXPECT_NE(std::string::npos, after.find("The firmware update is in progress: ")) << strsignal(signal) << after;
       EXPECT_NE(std::string::npos, after.find("You have successfully updated the firmware")) << strsignal(signal);
     }
     std::filesystem::remove_all(home_.path() / "Documents");
