@@ -8,6 +8,7 @@
 #include "app/HostSoftware.h"
 #include "app/IDialogView.h"
 #include "app/ProfileBackup.h"
+#include "app/UpdateInhibitor.h"
 #include "device/IDevice.h"
 #include "features/IFeature00c2DFUControl.h"
 #include "features/IFeature00d0DFU.h"
@@ -68,9 +69,10 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
   };
 
   // `library` is the facade (or, in tests, any manager); the view, the host
-  // software and the images outlive the controller.
+  // software and the inhibitor outlive the controller. The inhibitor is
+  // held while states 3 to 8 run (null: nothing keeps the machine awake).
   CMirelDFUDlg(IDialogView& view, std::shared_ptr<rodiz::IDeviceManager> library, HostSoftware& host,
-               FirmwareImageSet images, Options options);
+               FirmwareImageSet images, Options options, UpdateInhibitor* inhibitor = nullptr);
   ~CMirelDFUDlg() override;
 
   // The window exists: the start-up sequence of the update window.
@@ -83,6 +85,14 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
   // The Close button, the close box, Escape and Enter: ignored while a device
   // is held mid-update.
   void OnClose();
+  // The user insisted on stopping (a second stop signal on the console):
+  // the window closes whatever the state, after the host software has been
+  // started again as a close would; abandoned() is true from then on.
+  void Abandon();
+  bool abandoned() const { return m_abandoned; }
+  // Whether `state` is one in which the mouse is being flashed, from the
+  // backup of its settings to their write-back (3 to 8).
+  static bool IsFlashing(int state);
 
   void SwitchToState(int state);
   int state() const { return m_state; }
@@ -126,11 +136,13 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
   void CountStart();
   void RefuseTestImages();
   void SaveProfileCopy();
+  void ProtectFlash();
 
   IDialogView& m_view;
   std::shared_ptr<rodiz::IDeviceManager> m_library;
   HostSoftware& m_host;
   Options m_options;
+  UpdateInhibitor* m_inhibitor;
 
   std::shared_ptr<rodiz::IDevice> m_targetDevice;
   std::shared_ptr<rodiz::IFeature00c2DFUControl> m_f00c2;
@@ -147,6 +159,7 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
   std::string m_hostSoftwarePath;
   bool m_refusedTestImages = false;
   bool m_storeBusyReported = false;
+  bool m_abandoned = false;
 };
 
 }  // namespace mirel
