@@ -49,6 +49,7 @@ CMirelDFUDlg::~CMirelDFUDlg() {
   if (m_inhibitor) m_inhibitor->Release();
   // Unsubscribe before the members go: queued events for us are dropped.
   rodiz::Subscriber<rodiz::IFeature00d0DFU::Report>::leave_all();
+  rodiz::Subscriber<rodiz::IDeviceManager::UnreportedError>::leave_all();
   rodiz::Subscriber<rodiz::IDeviceManager::ArrivalRemoval>::leave_all();
   rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEvent>::leave_all();
   m_f00d0.reset();
@@ -76,6 +77,9 @@ bool CMirelDFUDlg::OnInitDialog() {
     m_library->config_set(5, true);
     rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEvent>::subscribe(m_library, rodiz::DeliveryImmediate,
                                                                       "CMirelDFUDlg::RunLoopEvent");
+    // Before the arrivals: the first arrival subscription starts the buses,
+    // whose first listing may already fail to open the mouse.
+    rodiz::Subscriber<rodiz::IDeviceManager::UnreportedError>::subscribe(m_library, rodiz::DeliveryRunLoop, "");
     rodiz::Subscriber<rodiz::IDeviceManager::ArrivalRemoval>::subscribe(m_library, rodiz::DeliveryRunLoop, "");
   }
 
@@ -356,6 +360,16 @@ void CMirelDFUDlg::ReleaseDevice() {
   m_targetDevice.reset();
   m_f00c2.reset();
   m_f00d0.reset();
+}
+
+void CMirelDFUDlg::onUnreportedError(const char* context, rodiz::ErrorCode code, const char* message,
+                                     unsigned long system) {
+  Trace("CMirelDFUDlg::onUnreportedError, context=%s, code=%d, system=%lu, %s\n", context ? context : "",
+        static_cast<int>(code), system, message ? message : "");
+  if (code != rodiz::CreateFileFailed || message == nullptr || message[0] == '\0') return;
+  // While a mouse is held the status belongs to its update.
+  if (m_targetDevice) return;
+  m_view.set_text(IDC_STATUS, message);
 }
 
 void CMirelDFUDlg::onDeviceDetached() {

@@ -24,6 +24,7 @@ namespace mirel {
 // MSG_RUN_LOOP_EVENT), timers and private messages through the view.
 class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEvent>,
                      public rodiz::Subscriber<rodiz::IDeviceManager::ArrivalRemoval>,
+                     public rodiz::Subscriber<rodiz::IDeviceManager::UnreportedError>,
                      public rodiz::Subscriber<rodiz::IFeature00d0DFU::Report> {
  public:
   // Private window messages.
@@ -116,6 +117,12 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
   void onDeviceArrival(std::shared_ptr<rodiz::IDevice> device) override;
   void onDeviceRemoval(std::shared_ptr<rodiz::IDevice> device) override;
   void onDfuStatus(std::uint32_t packetNumber, std::vector<rodiz::Byte> data) override;
+  // A failure of the library that had no caller. A device the system lists
+  // but this program may not open (CreateFileFailed with a text) is the one
+  // the user can mend: while no mouse is held, its text, which says how,
+  // becomes the status. Everything else only goes to the trace.
+  void onUnreportedError(const char* context, rodiz::ErrorCode code, const char* message,
+                         unsigned long system) override;
 
  private:
   void onDeviceAttached();
