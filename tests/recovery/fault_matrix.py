@@ -91,12 +91,12 @@ def cases(quick):
 
 
 def read_state(path):
-    state = {"sectors": []}
+    state = {"sector": []}
     with open(path, encoding="ascii") as f:
         for line in f:
             key, _, value = line.rstrip("\n").partition(" ")
             if key == "sector":
-                state["sectors"].append(value)
+                state["sector"].append(value)
             else:
                 state[key] = value
     return state
@@ -188,8 +188,8 @@ class Matrix:
         for key in ("profiles", "led"):
             if after.get(key) != before.get(key):
                 problems.append("%s is '%s', was '%s'" % (key, after.get(key), before.get(key)))
-        if after["sectors"] != before["sectors"]:
-            changed = sum(1 for a, b in zip(after["sectors"], before["sectors"]) if a != b)
+        if after["sector"] != before["sector"]:
+            changed = sum(1 for a, b in zip(after["sector"], before["sector"]) if a != b)
             problems.append("%d profile sectors differ" % changed)
         return outcomes, problems
 
