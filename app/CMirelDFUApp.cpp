@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "app/AppPlatform.h"
@@ -18,7 +19,40 @@
 #include "runtime/CRodiz.h"
 #include "runtime/Vs2003SingletonThreadCleanup.h"
 
+#if defined(_WIN32)
+#include "app/win32/Win32DialogView.h"
+#endif
+
 namespace mirel {
+
+namespace {
+
+// Runs one view's window with its controller: `create` makes the window and
+// runs the controller's initialisation, `run` shows it until it closes.
+// Returns the program's exit status.
+int RunWindow(CMirelDFUDlg& dialog, IDialogView& view, const std::function<bool()>& create,
+              const std::function<void()>& run) {
+  if (!create()) {
+    Trace("Warning: dialog creation failed, so application is terminating unexpectedly.\n");
+    return CMirelDFUApp::kExitClosedEarly;
+  }
+  run();
+  const std::string notice = CMirelDFUApp::InterruptedUpdateNotice(dialog.state());
+  if (!notice.empty()) {
+    Trace("%s\n", notice.c_str());
+    view.show_notice(notice);
+  }
+  if (dialog.abandoned()) return CMirelDFUApp::kExitClosedEarly;
+  if (CMirelDFUDlg::failure_path_taken() || dialog.state() == CMirelDFUDlg::Failed || dialog.refused_test_images()) {
+    return CMirelDFUApp::kExitUpdateFailed;
+  }
+  if (dialog.state() == CMirelDFUDlg::Succeeded || dialog.state() == CMirelDFUDlg::UpToDate) {
+    return CMirelDFUApp::kExitSuccess;
+  }
+  return CMirelDFUApp::kExitClosedEarly;
+}
+
+}  // namespace
 
 bool CMirelDFUApp::MayFlash(bool testImages, bool simulated, bool allowTestImages) {
   return !testImages || simulated || allowTestImages;
@@ -114,8 +148,6 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
     std::unique_ptr<HostSoftware> host =
         m_options.simulate ? std::make_unique<HostSoftware>() : HostSoftware::ForThisPlatform();
     std::unique_ptr<UpdateInhibitor> inhibitor = UpdateInhibitor::ForThisPlatform();
-    // The window views arrive per platform; the console serves everywhere.
-    ConsoleView view(stdout, m_options.yes, true);
     CMirelDFUDlg::Options controller_options;
     controller_options.force = m_options.force;
     controller_options.log_enabled = m_options.logEnabled;
@@ -123,26 +155,19 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
     // it can reach is the simulated one.
     controller_options.may_flash =
         MayFlash(FirmwareResources::AreTestImages(), m_options.simulate, m_options.allowTestImages);
-    CMirelDFUDlg dialog(view, rodiz::facade(), *host, FirmwareImageSet(), controller_options, inhibitor.get());
-    view.attach(&dialog);
-    if (!dialog.OnInitDialog()) {
-      Trace("Warning: dialog creation failed, so application is terminating unexpectedly.\n");
-      result = kExitClosedEarly;
-    } else {
-      view.run();
-      const std::string notice = InterruptedUpdateNotice(dialog.state());
-      if (!notice.empty()) {
-        Trace("%s\n", notice.c_str());
-        view.show_notice(notice);
-      }
-      if (dialog.abandoned()) {
-        result = kExitClosedEarly;
-      } else if (CMirelDFUDlg::failure_path_taken() || dialog.state() == CMirelDFUDlg::Failed ||
-                 dialog.refused_test_images()) {
-        result = kExitUpdateFailed;
-      } else if (dialog.state() == CMirelDFUDlg::Succeeded || dialog.state() == CMirelDFUDlg::UpToDate) {
-        result = kExitSuccess;
-      }
+#if defined(_WIN32)
+    if (!m_options.console) {
+      Win32DialogView view;
+      CMirelDFUDlg dialog(view, rodiz::facade(), *host, FirmwareImageSet(), controller_options, inhibitor.get());
+      view.attach(&dialog);
+      result = RunWindow(dialog, view, [&] { return view.create(); }, [&] { view.run(); });
+    } else
+#endif
+    {
+      ConsoleView view(stdout, m_options.yes, true);
+      CMirelDFUDlg dialog(view, rodiz::facade(), *host, FirmwareImageSet(), controller_options, inhibitor.get());
+      view.attach(&dialog);
+      result = RunWindow(dialog, view, [&] { return dialog.OnInitDialog(); }, [&] { view.run(); });
     }
   }
   // The dialog is gone; the library's shutdown runs before the simulated
