@@ -1,5 +1,6 @@
 #include "app/CMirelDFUApp.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -94,6 +95,19 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
   AppTrace::SetDebugOutputEnabled(m_options.trace || TraceRequestedByEnvironment() ||
                                   AppPlatform::DebugOutputByDefault());
 
+  if (!m_options.simStopAt.empty()) {
+    // Fault tests kill the program at a point its trace names; stopping it
+    // there first makes the point exact whatever the machine's speed.
+    const std::string text = m_options.simStopAt;
+    const int count = m_options.simStopAtCount;
+    auto seen = std::make_shared<std::atomic<int>>(0);
+    AppTrace::SetLineWatcher([text, count, seen](const std::string& message) {
+      if (message.find(text) != std::string::npos && seen->fetch_add(1) + 1 == count) {
+        AppPlatform::StopProcessForTest();
+      }
+    });
+  }
+
   Simulation simulation;
   if (m_options.simulate && !simulation.Install(m_options, &error)) {
     std::fprintf(stderr, "%s: %s\n", program.c_str(), error.c_str());
@@ -138,7 +152,7 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
       if (dialog.abandoned()) {
         result = kExitClosedEarly;
       } else if (CMirelDFUDlg::failure_path_taken() || dialog.state() == CMirelDFUDlg::Failed ||
-                 dialog.refused_test_images()) {
+                 dialog.refused_test_images() || dialog.refused_damaged_images()) {
         result = kExitUpdateFailed;
       } else if (dialog.state() == CMirelDFUDlg::Succeeded || dialog.state() == CMirelDFUDlg::UpToDate) {
         result = kExitSuccess;
