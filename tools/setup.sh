@@ -6,7 +6,8 @@ set -eu
 packages="cmake ninja-build g++ make pkg-config python3 clang-format
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   g++-mingw-w64-x86-64-posix wine wine64
-  libudev-dev util-linux libsystemd-dev umockdev libumockdev-dev"
+  libudev-dev util-linux libsystemd-dev umockdev libumockdev-dev
+  qt6-base-dev qt6-svg-dev fonts-dejavu-core"
 
 missing=""
 for package in $packages; do
