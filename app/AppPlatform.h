@@ -14,6 +14,12 @@ class AppPlatform {
   // `createIfMissing` a missing folder is made where that is the platform's
   // habit (Linux desktops make it on first use; Windows always has one).
   static std::filesystem::path DocumentsFolder(bool createIfMissing);
+  // The folder where the device library keeps its caches between runs (the
+  // feature cache files), made if missing; empty when there is no place for
+  // it. Linux: $XDG_CACHE_HOME/mirel-firmware-update (default ~/.cache),
+  // private to the user. Windows: the user's local application data folder,
+  // Orvantis\Mirel Firmware Update below it.
+  static std::filesystem::path PersistentDataFolder();
   // Longest log file path the platform's file calls accept; 0 for no limit.
   static std::size_t MaxLogFilePath();
   // One finished trace line (UTF-8) to the debugger output, or standard

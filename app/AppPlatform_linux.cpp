@@ -88,6 +88,25 @@ std::filesystem::path AppPlatform::DocumentsFolder(bool createIfMissing) {
   return folder;
 }
 
+std::filesystem::path AppPlatform::PersistentDataFolder() {
+  std::filesystem::path base;
+  const char* cacheHome = std::getenv("XDG_CACHE_HOME");
+  if (cacheHome != nullptr && cacheHome[0] == '/') {
+    base = cacheHome;
+  } else {
+    const std::filesystem::path home = HomeFolder();
+    if (home.empty()) return {};
+    base = home / ".cache";
+  }
+  std::error_code error;
+  std::filesystem::create_directories(base, error);
+  const std::filesystem::path folder = base / "mirel-firmware-update";
+  // Private: what the mouse answered is nobody else's business.
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  if (!std::filesystem::is_directory(folder, error)) return {};
+  return folder;
+}
+
 std::size_t AppPlatform::MaxLogFilePath() { return 0; }
 
 void AppPlatform::WriteDebugOutput(const std::string& utf8Line) {

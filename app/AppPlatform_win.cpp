@@ -35,6 +35,20 @@ std::filesystem::path AppPlatform::DocumentsFolder(bool /*createIfMissing*/) {
   return result;
 }
 
+std::filesystem::path AppPlatform::PersistentDataFolder() {
+  PWSTR base = nullptr;
+  std::filesystem::path folder;
+  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_CREATE, nullptr, &base)) && base != nullptr) {
+    folder = std::filesystem::path(base) / L"Orvantis" / L"Mirel Firmware Update";
+  }
+  CoTaskMemFree(base);
+  if (folder.empty()) return {};
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (!std::filesystem::is_directory(folder, error)) return {};
+  return folder;
+}
+
 std::size_t AppPlatform::MaxLogFilePath() { return MAX_PATH - 1; }
 
 void AppPlatform::WriteDebugOutput(const std::string& utf8Line) {

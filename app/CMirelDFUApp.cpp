@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "app/AppPlatform.h"
 #include "app/AppTrace.h"
@@ -11,6 +12,7 @@
 #include "app/HostSoftware.h"
 #include "app/ProductInfo.h"
 #include "app/Simulation.h"
+#include "app/UpdateInhibitor.h"
 #include "app/console/ConsoleIo.h"
 #include "app/console/ConsoleView.h"
 #include "runtime/CRodiz.h"
@@ -50,6 +52,28 @@ std::string CMirelDFUApp::InterruptedUpdateNotice(int state) {
   }
 }
 
+std::string CMirelDFUApp::FlashingWarning(int state) {
+  std::string consequence;
+  switch (state) {
+    case CMirelDFUDlg::EnteringBootloader:
+      consequence =
+          "stopping now can leave the mouse in its update mode, and it may not work until this program is run "
+          "again.";
+      break;
+    case CMirelDFUDlg::SendingImage1:
+    case CMirelDFUDlg::SendingImage2:
+      consequence =
+          "stopping now leaves the mouse with incomplete firmware, and it will not work until this program is run "
+          "again.";
+      break;
+    default:
+      consequence = "the new firmware is written; stopping now leaves the mouse's saved settings unrestored.";
+      break;
+  }
+  return "The firmware update is in progress: " + consequence +
+         " The update goes on; to stop anyway, press Ctrl-C (or send the signal) again within 5 seconds.";
+}
+
 int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>& args,
                       const WindowViewMaker& makeWindow) {
   AppTrace::StartClock();
@@ -77,9 +101,20 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
     return kExitBadCommandLine;
   }
 
+  // Before the first device is made, so that each finds its feature cache.
+  const std::filesystem::path dataFolder = AppPlatform::PersistentDataFolder();
+  if (!dataFolder.empty()) {
+    const std::u8string folder = dataFolder.u8string();
+    rodiz::facade().persistent_data_directory(std::string(folder.begin(), folder.end()));
+  }
+
   int result = kExitClosedEarly;
   {
-    HostSoftware host;
+    // The simulated mouse has nothing to do with the real host software:
+    // a simulation leaves it running.
+    std::unique_ptr<HostSoftware> host =
+        m_options.simulate ? std::make_unique<HostSoftware>() : HostSoftware::ForThisPlatform();
+    std::unique_ptr<UpdateInhibitor> inhibitor = UpdateInhibitor::ForThisPlatform();
     std::unique_ptr<IProgramView> window;
     if (makeWindow && !m_options.console) {
       std::string whyNot;
@@ -95,7 +130,7 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
     // it can reach is the simulated one.
     controller_options.may_flash =
         MayFlash(FirmwareResources::AreTestImages(), m_options.simulate, m_options.allowTestImages);
-    CMirelDFUDlg dialog(view, rodiz::facade(), host, FirmwareImageSet(), controller_options);
+    CMirelDFUDlg dialog(view, rodiz::facade(), *host, FirmwareImageSet(), controller_options, inhibitor.get());
     view.attach(&dialog);
     if (!dialog.OnInitDialog()) {
       Trace("Warning: dialog creation failed, so application is terminating unexpectedly.\n");
@@ -107,8 +142,10 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
         Trace("%s\n", notice.c_str());
         view.show_notice(notice);
       }
-      if (CMirelDFUDlg::failure_path_taken() || dialog.state() == CMirelDFUDlg::Failed ||
-          dialog.refused_test_images()) {
+      if (dialog.abandoned()) {
+        result = kExitClosedEarly;
+      } else if (CMirelDFUDlg::failure_path_taken() || dialog.state() == CMirelDFUDlg::Failed ||
+                 dialog.refused_test_images()) {
         result = kExitUpdateFailed;
       } else if (dialog.state() == CMirelDFUDlg::Succeeded || dialog.state() == CMirelDFUDlg::UpToDate) {
         result = kExitSuccess;

@@ -43,6 +43,10 @@ class CMirelDFUApp {
   // What the user must know when the window closed in `state` before the
   // update finished; empty when nothing was under way.
   static std::string InterruptedUpdateNotice(int state);
+  // What a first stop signal during a flash (states 3 to 8) says: that the
+  // update is in progress, what stopping in `state` would do to the mouse,
+  // and how to stop anyway.
+  static std::string FlashingWarning(int state);
 
  private:
   AppOptions m_options;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "app/AppTrace.h"
+#include "app/ProductInfo.h"
 #include "app/StringTable.h"
 #include "app/res/resource.h"
 #include "features/IFeature0003FirmwareInfo.h"
@@ -29,8 +30,13 @@ unsigned parse_decimal(const std::string& text, std::size_t from) {
 }  // namespace
 
 CMirelDFUDlg::CMirelDFUDlg(IDialogView& view, std::shared_ptr<rodiz::IDeviceManager> library, HostSoftware& host,
-                           FirmwareImageSet images, Options options)
-    : m_view(view), m_library(std::move(library)), m_host(host), m_options(options), m_images(std::move(images)) {
+                           FirmwareImageSet images, Options options, UpdateInhibitor* inhibitor)
+    : m_view(view),
+      m_library(std::move(library)),
+      m_host(host),
+      m_options(options),
+      m_inhibitor(inhibitor),
+      m_images(std::move(images)) {
   if (m_options.log_enabled) AppTrace::OpenLogFile();
   // Seeded from the millisecond tick count, as the library's random users expect.
   const auto ticks =
@@ -40,8 +46,10 @@ CMirelDFUDlg::CMirelDFUDlg(IDialogView& view, std::shared_ptr<rodiz::IDeviceMana
 }
 
 CMirelDFUDlg::~CMirelDFUDlg() {
+  if (m_inhibitor) m_inhibitor->Release();
   // Unsubscribe before the members go: queued events for us are dropped.
   rodiz::Subscriber<rodiz::IFeature00d0DFU::Report>::leave_all();
+  rodiz::Subscriber<rodiz::IDeviceManager::UnreportedError>::leave_all();
   rodiz::Subscriber<rodiz::IDeviceManager::ArrivalRemoval>::leave_all();
   rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEvent>::leave_all();
   m_f00d0.reset();
@@ -69,6 +77,9 @@ bool CMirelDFUDlg::OnInitDialog() {
     m_library->config_set(5, true);
     rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEvent>::subscribe(m_library, rodiz::DeliveryImmediate,
                                                                       "CMirelDFUDlg::RunLoopEvent");
+    // Before the arrivals: the first arrival subscription starts the buses,
+    // whose first listing may already fail to open the mouse.
+    rodiz::Subscriber<rodiz::IDeviceManager::UnreportedError>::subscribe(m_library, rodiz::DeliveryRunLoop, "");
     rodiz::Subscriber<rodiz::IDeviceManager::ArrivalRemoval>::subscribe(m_library, rodiz::DeliveryRunLoop, "");
   }
 
@@ -173,11 +184,40 @@ void CMirelDFUDlg::OnClose() {
   m_view.end_dialog(0);
 }
 
+void CMirelDFUDlg::Abandon() {
+  Trace("CMirelDFUDlg::Abandon, state=%d\n", m_state);
+  m_abandoned = true;
+  if (m_inhibitor) m_inhibitor->Release();
+  if (relaunchHostSoftware) RelaunchHostSoftware();
+  m_view.end_dialog(0);
+}
+
+bool CMirelDFUDlg::IsFlashing(int state) { return state >= EnteringBootloader && state <= RestoringSettings; }
+
 void CMirelDFUDlg::RelaunchHostSoftware() {
-  std::unique_ptr<rodiz::SettingsKey> key = rodiz::SettingsKey::open(ProfileBackup::AppKeyPath());
-  if (!key) return;
-  const std::optional<std::string> path = key->get_string("MoxelPath");
-  if (path && path->size() < 520) m_host.Relaunch(*path);
+  std::optional<std::string> path;
+  if (std::unique_ptr<rodiz::SettingsKey> key = rodiz::SettingsKey::open(ProfileBackup::AppKeyPath())) {
+    path = key->get_string("MoxelPath");
+  }
+  if (path) {
+    if (path->size() < 520) m_host.Relaunch(*path);
+    return;
+  }
+  // The stored path is only written when an update starts: without it, the
+  // program found at start-up (killed by this run) is started again all the
+  // same rather than left closed.
+  if (!m_hostSoftwarePath.empty()) m_host.Relaunch(m_hostSoftwarePath);
+}
+
+void CMirelDFUDlg::ProtectFlash() {
+  if (!m_inhibitor) return;
+  if (!IsFlashing(m_state)) {
+    m_inhibitor->Release();
+    return;
+  }
+  if (m_inhibitor->held()) return;
+  m_inhibitor->Acquire(std::string("Updating the firmware of the ") + kProductName +
+                       "; stopping now can leave the mouse without working firmware.");
 }
 
 void CMirelDFUDlg::SaveProfileCopy() {
@@ -212,6 +252,8 @@ void CMirelDFUDlg::SetStatusText(unsigned text_id) { m_view.set_text(IDC_STATUS,
 void CMirelDFUDlg::SwitchToState(int state) {
   Trace("CMirelDFUDlg::SwitchToState() called from %d to %d\n", m_state, state);
   m_state = state;
+  // Before the entry actions: the backup of state 3 is part of the flash.
+  ProtectFlash();
   switch (state) {
     case WaitingForDevice:
       m_view.show(IDC_PROGRESS, false);
@@ -226,6 +268,7 @@ void CMirelDFUDlg::SwitchToState(int state) {
       SetStatusText(IDS_STATUS_CLICK_START);
       break;
     case EnteringBootloader: {
+      if (m_targetDevice) m_host.TraceOtherUsers(m_targetDevice->path());
       if (m_targetDevice) m_backup.ReadLedSetting(*m_targetDevice);
       m_backup.Drop();
       m_view.set_busy(true);
@@ -236,6 +279,7 @@ void CMirelDFUDlg::SwitchToState(int state) {
       break;
     }
     case SendingImage1:
+      if (m_targetDevice) m_host.TraceOtherUsers(m_targetDevice->path());
       ResetTransfer();
       m_progress = 0;
       m_view.set_progress_range(0, m_images.totalBytes);
@@ -316,6 +360,16 @@ void CMirelDFUDlg::ReleaseDevice() {
   m_targetDevice.reset();
   m_f00c2.reset();
   m_f00d0.reset();
+}
+
+void CMirelDFUDlg::onUnreportedError(const char* context, rodiz::ErrorCode code, const char* message,
+                                     unsigned long system) {
+  Trace("CMirelDFUDlg::onUnreportedError, context=%s, code=%d, system=%lu, %s\n", context ? context : "",
+        static_cast<int>(code), system, message ? message : "");
+  if (code != rodiz::CreateFileFailed || message == nullptr || message[0] == '\0') return;
+  // While a mouse is held the status belongs to its update.
+  if (m_targetDevice) return;
+  m_view.set_text(IDC_STATUS, message);
 }
 
 void CMirelDFUDlg::onDeviceDetached() {

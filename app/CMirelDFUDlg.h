@@ -8,6 +8,7 @@
 #include "app/HostSoftware.h"
 #include "app/IDialogView.h"
 #include "app/ProfileBackup.h"
+#include "app/UpdateInhibitor.h"
 #include "device/IDevice.h"
 #include "features/IFeature00c2DFUControl.h"
 #include "features/IFeature00d0DFU.h"
@@ -23,6 +24,7 @@ namespace mirel {
 // MSG_RUN_LOOP_EVENT), timers and private messages through the view.
 class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEvent>,
                      public rodiz::Subscriber<rodiz::IDeviceManager::ArrivalRemoval>,
+                     public rodiz::Subscriber<rodiz::IDeviceManager::UnreportedError>,
                      public rodiz::Subscriber<rodiz::IFeature00d0DFU::Report> {
  public:
   // Private window messages.
@@ -68,9 +70,10 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
   };
 
   // `library` is the facade (or, in tests, any manager); the view, the host
-  // software and the images outlive the controller.
+  // software and the inhibitor outlive the controller. The inhibitor is
+  // held while states 3 to 8 run (null: nothing keeps the machine awake).
   CMirelDFUDlg(IDialogView& view, std::shared_ptr<rodiz::IDeviceManager> library, HostSoftware& host,
-               FirmwareImageSet images, Options options);
+               FirmwareImageSet images, Options options, UpdateInhibitor* inhibitor = nullptr);
   ~CMirelDFUDlg() override;
 
   // The window exists: the start-up sequence of the update window.
@@ -83,6 +86,14 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
   // The Close button, the close box, Escape and Enter: ignored while a device
   // is held mid-update.
   void OnClose();
+  // The user insisted on stopping (a second stop signal on the console):
+  // the window closes whatever the state, after the host software has been
+  // started again as a close would; abandoned() is true from then on.
+  void Abandon();
+  bool abandoned() const { return m_abandoned; }
+  // Whether `state` is one in which the mouse is being flashed, from the
+  // backup of its settings to their write-back (3 to 8).
+  static bool IsFlashing(int state);
 
   void SwitchToState(int state);
   int state() const { return m_state; }
@@ -106,6 +117,12 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
   void onDeviceArrival(std::shared_ptr<rodiz::IDevice> device) override;
   void onDeviceRemoval(std::shared_ptr<rodiz::IDevice> device) override;
   void onDfuStatus(std::uint32_t packetNumber, std::vector<rodiz::Byte> data) override;
+  // A failure of the library that had no caller. A device the system lists
+  // but this program may not open (CreateFileFailed with a text) is the one
+  // the user can mend: while no mouse is held, its text, which says how,
+  // becomes the status. Everything else only goes to the trace.
+  void onUnreportedError(const char* context, rodiz::ErrorCode code, const char* message,
+                         unsigned long system) override;
 
  private:
   void onDeviceAttached();
@@ -126,11 +143,13 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
   void CountStart();
   void RefuseTestImages();
   void SaveProfileCopy();
+  void ProtectFlash();
 
   IDialogView& m_view;
   std::shared_ptr<rodiz::IDeviceManager> m_library;
   HostSoftware& m_host;
   Options m_options;
+  UpdateInhibitor* m_inhibitor;
 
   std::shared_ptr<rodiz::IDevice> m_targetDevice;
   std::shared_ptr<rodiz::IFeature00c2DFUControl> m_f00c2;
@@ -147,6 +166,7 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
   std::string m_hostSoftwarePath;
   bool m_refusedTestImages = false;
   bool m_storeBusyReported = false;
+  bool m_abandoned = false;
 };
 
 }  // namespace mirel

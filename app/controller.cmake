@@ -5,14 +5,31 @@ list(APPEND MIREL_APP_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/CommandLine.cpp
   ${CMAKE_CURRENT_LIST_DIR}/DialogLoop.cpp
   ${CMAKE_CURRENT_LIST_DIR}/HostSoftware.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ProcEntry.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/UpdateInhibitor.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/Win32HostSoftware.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/Win32UpdateInhibitor.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ProfileBackup.cpp
   ${CMAKE_CURRENT_LIST_DIR}/SimFaultList.cpp
   ${CMAKE_CURRENT_LIST_DIR}/Simulation.cpp
   ${CMAKE_CURRENT_LIST_DIR}/console/ConsoleView.cpp
 )
+# The host software and the lock that keeps the machine awake: the Windows
+# logic above is portable (tested on every platform through its seam); the
+# real calls are per platform.
 if(WIN32)
-  list(APPEND MIREL_APP_PLATFORM_SOURCES ${CMAKE_CURRENT_LIST_DIR}/console/ConsoleIo_win.cpp)
+  list(APPEND MIREL_APP_PLATFORM_SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/console/ConsoleIo_win.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/Win32HostSystem.cpp)
+  list(APPEND MIREL_APP_LIBS user32)
 else()
-  list(APPEND MIREL_APP_PLATFORM_SOURCES ${CMAKE_CURRENT_LIST_DIR}/console/ConsoleIo_linux.cpp)
+  list(APPEND MIREL_APP_PLATFORM_SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/console/ConsoleIo_linux.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/DeviceNodeUsers.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/LinuxHostSoftware.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/LogindInhibitor.cpp)
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(MIREL_SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+  list(APPEND MIREL_APP_LIBS PkgConfig::MIREL_SYSTEMD)
 endif()
 list(APPEND MIREL_APP_LIBS rodiz_sim)

@@ -5,9 +5,11 @@ rodiz_add_test(app_controller_tests
     app/ControllerTest.cpp
     app/CommandLineTest.cpp
     app/ConsoleIoTest.cpp
+    app/FakeWin32HostSystem.cpp
     app/ProfileBackupTest.cpp
     app/ScriptedMouse.cpp
     app/UpdateEndToEndTest.cpp
+    app/Win32HostSoftwareTest.cpp
   LIBS mirel_app rodiz_sim
   LABELS app)
 if(WIN32)
@@ -17,8 +19,17 @@ if(WIN32)
   add_dependencies(app_controller_tests mirel_texts)
 endif()
 
+# A stand-in for the host gaming software: "host_standin" on Linux, a
+# "Moxel.exe" on Windows.
+add_executable(host_standin app/HostStandIn.cpp)
+target_link_libraries(host_standin PRIVATE rodiz_warnings)
+if(WIN32)
+  set_target_properties(host_standin PROPERTIES OUTPUT_NAME Moxel)
+endif()
+
 # The real program in child processes: pipes, signals, input and locks as a
-# shell and other programs present them.
+# shell and other programs present them; the host software and the login
+# manager's lock with real processes and a private D-Bus daemon.
 if(NOT WIN32)
   rodiz_add_test(app_program_tests
     SOURCES
@@ -27,4 +38,22 @@ if(NOT WIN32)
     LABELS app)
   target_compile_definitions(app_program_tests PRIVATE MIREL_PROGRAM="$<TARGET_FILE:MirelFirmwareUpdate>")
   add_dependencies(app_program_tests MirelFirmwareUpdate)
+
+  rodiz_add_test(app_host_tests
+    SOURCES
+      Linux/LinuxHostSoftwareTest.cpp
+      Linux/LogindInhibitorTest.cpp
+    LIBS mirel_app
+    LABELS app)
+  target_compile_definitions(app_host_tests PRIVATE HOST_STANDIN="$<TARGET_FILE:host_standin>")
+  add_dependencies(app_host_tests host_standin)
+else()
+  # Under Wine: the stand-in "Moxel.exe" found, asked, killed and started again.
+  rodiz_add_test(app_host_tests
+    SOURCES
+      Windows/Win32HostSoftwareWineTest.cpp
+    LIBS mirel_app
+    LABELS app)
+  target_compile_definitions(app_host_tests PRIVATE HOST_STANDIN="$<TARGET_FILE_NAME:host_standin>")
+  add_dependencies(app_host_tests host_standin)
 endif()

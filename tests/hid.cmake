@@ -21,6 +21,27 @@ if(NOT WIN32)
     set_tests_properties(hidraw_umockdev_tests PROPERTIES TIMEOUT 120 LABELS "hid;umockdev"
                          ENVIRONMENT "${RODIZ_TEST_ENVIRONMENT};ASAN_OPTIONS=verify_asan_link_order=0"
                          FIXTURES_REQUIRED test_home)
+
+    # The whole program against the simulated mouse on emulated nodes. The
+    # testbed needs the preload library in the test's process too; the test
+    # starts the program with the sanitizer's runtime ahead of it.
+    if(TARGET MirelFirmwareUpdate)
+      add_executable(hidraw_program_tests
+        Linux/HidrawProgramTest.cpp
+        Linux/EmulatedMouse.cpp
+        Linux/HidrawTestbed.cpp
+        Linux/EmulatedHidrawNode.cpp
+        app/ProgramProcess.cpp)
+      target_link_libraries(hidraw_program_tests PRIVATE rodiz_test_support rodiz_sim mirel_images
+                            PkgConfig::RODIZ_UMOCKDEV rodiz_warnings)
+      target_compile_definitions(hidraw_program_tests PRIVATE MIREL_PROGRAM="$<TARGET_FILE:MirelFirmwareUpdate>")
+      add_dependencies(hidraw_program_tests MirelFirmwareUpdate)
+      add_test(NAME hidraw_program_tests
+               COMMAND ${RODIZ_UMOCKDEV_WRAPPER} $<TARGET_FILE:hidraw_program_tests> --gtest_brief=1)
+      set_tests_properties(hidraw_program_tests PROPERTIES TIMEOUT 900 LABELS "hid;umockdev;app"
+                           ENVIRONMENT "${RODIZ_TEST_ENVIRONMENT};ASAN_OPTIONS=verify_asan_link_order=0"
+                           FIXTURES_REQUIRED test_home)
+    endif()
   else()
     message(STATUS "umockdev not found: the hidraw emulation test is skipped (tools/setup.sh installs it)")
   endif()

@@ -153,6 +153,7 @@ void HidrawBus::notification_thread() {
       if (event.kind == HidrawEvent::Kind::None) break;
       if (event.kind == HidrawEvent::Kind::Add) arrival(event.node);
       if (event.kind == HidrawEvent::Kind::Remove) removal(event.node.devnode);
+      if (event.kind == HidrawEvent::Kind::Change) changed(event.node);
       if (event.kind == HidrawEvent::Kind::Overflow) {
         BLOG(LogWarning, "HidrawBus::notification_thread udev monitor lost events, listing nodes again");
         resync();
@@ -178,6 +179,17 @@ void HidrawBus::arrival(const HidrawNode& node) {
   BLOG(LogInfo, "HidrawBus::processDeviceChange arrive producing onPlug event");
   std::shared_ptr<IHardwareDevice> device = channel;
   produce([device](IHardwareBus::PlugUnplug* s) { s->onPlug(device); }, "HidrawBus::PlugUnplug::onPlug");
+}
+
+void HidrawBus::changed(const HidrawNode& node) {
+  // "udevadm trigger" after the rule was installed: the node that was closed
+  // to us may be open now, without the user plugging the mouse again.
+  {
+    std::lock_guard<std::mutex> guard(reported_lock_);
+    if (permission_reported_.erase(node.devnode) == 0) return;
+  }
+  BLOG(LogInfo, "-hid- change of a hidraw node it could not open, trying again, path=%s", node.devnode.c_str());
+  arrival(node);
 }
 
 void HidrawBus::removal(const std::string& path) {

@@ -23,9 +23,9 @@ class HidrawChannel;
 // monitor and raises onPlug for each node that arrives and opens as a FRAP
 // device, and onUnplug (with a fresh channel) for each node that goes. When
 // the monitor loses events the bus lists the nodes again and raises what it
-// missed. Nodes of other vendors are passed over without being opened. The
-// same thread follows the system's resume from sleep and raises
-// onPowerChange(false) for it.
+// missed. A node it could not open for lack of permission is tried again
+// when udev reports a change of it (the rules applied again). Nodes of other vendors are passed over without being
+// opened. The same thread follows the system's resume from sleep and raises onPowerChange(false) for it.
 class HidrawBus : public IHardwareBus,
                   public Producer<IHardwareBus::PlugUnplug>,
                   public std::enable_shared_from_this<HidrawBus> {
@@ -51,6 +51,8 @@ class HidrawBus : public IHardwareBus,
   void notification_thread();
   void arrival(const HidrawNode& node);
   void removal(const std::string& path);
+  // udev applied its rules again: a node refused for permission is tried again.
+  void changed(const HidrawNode& node);
   // Brings the announced set in line with the nodes present (after lost events).
   void resync();
   bool ours(const HidrawNode& node) const;

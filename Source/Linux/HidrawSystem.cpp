@@ -159,13 +159,16 @@ HidrawEvent HidrawSystem::receive_event() {
       return event;
     }
     const char* action = udev_device_get_action(device);
-    if (action != nullptr && (std::strcmp(action, "add") == 0 || std::strcmp(action, "remove") == 0)) {
-      event.kind = action[0] == 'a' ? HidrawEvent::Kind::Add : HidrawEvent::Kind::Remove;
+    if (action != nullptr &&
+        (std::strcmp(action, "add") == 0 || std::strcmp(action, "remove") == 0 || std::strcmp(action, "change") == 0)) {
+      event.kind = action[0] == 'a'   ? HidrawEvent::Kind::Add
+                   : action[0] == 'r' ? HidrawEvent::Kind::Remove
+                                      : HidrawEvent::Kind::Change;
       event.node = describe(device);
       udev_device_unref(device);
       return event;
     }
-    // Other actions ("change", "bind") change nothing the bus tracks.
+    // Other actions ("bind", "unbind") change nothing the bus tracks.
     SLOG(LogDebug, "HidrawSystem ignoring udev action %s", action != nullptr ? action : "(none)");
     udev_device_unref(device);
   }

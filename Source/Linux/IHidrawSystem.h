@@ -25,9 +25,10 @@ struct HidrawNode {
   std::uint16_t version = 0;
 };
 
-// A hot-plug event of the "hidraw" subsystem.
+// A hot-plug event of the "hidraw" subsystem. Change is udev applying its
+// rules again to a node that stays (udevadm trigger).
 struct HidrawEvent {
-  enum class Kind { None, Add, Remove, Overflow };
+  enum class Kind { None, Add, Remove, Change, Overflow };
   Kind kind = Kind::None;
   HidrawNode node;
 };

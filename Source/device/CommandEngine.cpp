@@ -79,10 +79,18 @@ void CommandEngine::clear_sync_cache() {
   sync_cache_.clear();
 }
 
+std::map<std::vector<Byte>, std::vector<Byte>> CommandEngine::sync_cache_entries() {
+  std::lock_guard<std::mutex> guard(sync_cache_lock_);
+  return sync_cache_;
+}
+
+bool CommandEngine::adopt_cached(std::vector<Byte> key, std::vector<Byte> response) {
+  std::lock_guard<std::mutex> guard(sync_cache_lock_);
+  return sync_cache_.emplace(std::move(key), std::move(response)).second;
+}
+
 bool CommandEngine::take_cache_dirty() {
-  const bool dirty = cache_dirty_;
-  cache_dirty_ = false;
-  return dirty;
+  return cache_dirty_.exchange(false);
 }
 
 std::int64_t CommandEngine::ms_since_last_report() {
@@ -290,8 +298,10 @@ bool CommandEngine::sendSynchronousCommandWithoutRetry(const std::vector<Byte>& 
     return false;
   }
   // Subscribe to the channel before taking command_mutex: the read thread
-  // holds the channel's Read lock while it waits for command_mutex.
-  if (blocking && !device_.removed_ && !abandoned_) (void)device_.connection_.ensure_subscriptions();
+  // holds the channel's Read lock while it waits for command_mutex. Every
+  // exchange needs the answer, the ping too: with discovery answered from a
+  // cache file, a ping can be the first report this device writes.
+  if (!device_.removed_ && !abandoned_) (void)device_.connection_.ensure_subscriptions();
   const bool is_feature_based = feature_based();
   std::unique_lock<std::mutex> lock(command_mutex_);
 

@@ -71,9 +71,14 @@ class CommandEngine {
   void end_brb_workaround();
   void enable_brb_workaround() { brb_workaround_enabled_ = true; }
 
-  // The cache of answers that never change.
+  // The cache of answers that never change. Keys and answers carry 0xA in
+  // the software-id nibble.
   std::size_t sync_cache_size();
   void clear_sync_cache();
+  std::map<std::vector<Byte>, std::vector<Byte>> sync_cache_entries();
+  // Adds an answer read from the cache file unless the key is cached already
+  // (what was learned from the device wins); true when it was added.
+  bool adopt_cached(std::vector<Byte> key, std::vector<Byte> response);
   void mark_cache_dirty() { cache_dirty_ = true; }
   // Whether the cache changed since the last call, and clears the mark.
   bool take_cache_dirty();
@@ -150,7 +155,7 @@ class CommandEngine {
 
   std::mutex sync_cache_lock_;
   std::map<std::vector<Byte>, std::vector<Byte>> sync_cache_;
-  bool cache_dirty_ = false;
+  std::atomic<bool> cache_dirty_{false};
 };
 
 }  // namespace rodiz

@@ -2,9 +2,12 @@
 
 #include <cstdio>
 
+#include "device/FeatureCacheFile.h"
+
 #include "features/Feature.h"
 #include "features/FeatureRegistry.h"
 #include "log/xLog.h"
+#include "runtime/AtomicFile.h"
 #include "runtime/Timer.h"
 
 namespace rodiz {
@@ -30,7 +33,7 @@ Device::~Device() {
   Subscriber<ITimer::TimerEvent>::leave_all();
   Subscriber<IDeviceManager::ActiveChanged>::leave_all();
   Subscriber<IFeature1D4BWirelessStatus::Report>::leave_all();
-  if (engine_.cache_dirty()) write_cache_file();
+  if (engine_.cache_dirty()) perform_cache_write();
   DLOG(LogInfo, "Device::~Device() exit");
 }
 
@@ -181,7 +184,7 @@ void Device::onTimerEvent(int id) {
       connection_.run_deactivation();
       break;
     case kCacheWriteTimerId:
-      write_cache_file();
+      perform_cache_write();
       break;
     case kFwCheckTimerId:
       connection_.handle_connect();
@@ -233,16 +236,96 @@ void Device::persistent_data_directory(const std::string& directory) {
   DLOG(LogInfo, "Device::persistent_data_directory(%s)", directory.c_str());
   if (directory.empty()) return;
   persistent_path_ = directory;
+  perform_cache_read();
+}
+
+void Device::perform_cache_read() {
+  DLOG(LogInfo, "Device::perform_cache_read enter persistent_path=%s", persistent_path_.c_str());
+  if (persistent_path_.empty()) {
+    DLOG(LogInfo, "data cache dir is empty");
+    return;
+  }
+  std::string file = FeatureCacheFile::device_file_name(persistent_path_, hwdev_->pid(), hwdev_->path());
+  DLOG(LogInfo, "Device::perform_cache_read reading file %s", file.c_str());
+  std::string text;
+  AtomicFile::ReadResult result = AtomicFile::read(file, FeatureCacheFile::kMaxFileSize, text);
+  // A folder in the file's place cannot be opened as a file: the same as none.
+  if (result == AtomicFile::ReadResult::Missing || result == AtomicFile::ReadResult::NotAFile) {
+    if (!generic_cache_enabled_) {
+      DLOG(LogInfo, "cache file does not exist");
+      return;
+    }
+    file = FeatureCacheFile::generic_file_name(persistent_path_, hwdev_->pid());
+    DLOG(LogInfo, "file does not exist, trying generic file %s", file.c_str());
+    result = AtomicFile::read(file, FeatureCacheFile::kMaxFileSize, text);
+    if (result == AtomicFile::ReadResult::Missing || result == AtomicFile::ReadResult::NotAFile) {
+      DLOG(LogInfo, "generic file does not exist either");
+      return;
+    }
+    // What the generic file holds is saved under the device's own name.
+    engine_.mark_cache_dirty();
+  }
+
+  FeatureCacheFile::Contents contents;
+  std::string reason;
+  bool damaged = true;
+  if (result == AtomicFile::ReadResult::TooLarge) {
+    reason = "too large";
+  } else if (result == AtomicFile::ReadResult::Failed) {
+    reason = "read error";
+  } else {
+    damaged = !FeatureCacheFile::parse(std::move(text), contents, reason);
+  }
+  if (damaged) {
+    // Discarded whole: a partly read file could hold answers cut in half.
+    DLOG(LogWarning, "cache file %s is damaged (%s)... discarding", file.c_str(), reason.c_str());
+    engine_.mark_cache_dirty();
+    DLOG(LogInfo, "Device::perform_cache_read exit");
+    return;
+  }
+
+  if (contents.has_cache) {
+    const std::string known = firmware_.fwinfo();
+    if (!known.empty() && known != contents.fw) {
+      DLOG(LogInfo, "cache is incorrect version (%s != %s)... invalidating", contents.fw.c_str(), known.c_str());
+      engine_.mark_cache_dirty();
+    } else {
+      for (auto& [key, response] : contents.entries) {
+        if (engine_.adopt_cached(std::move(key), std::move(response))) cache_file_loaded_ = true;
+      }
+      if (contents.unusable > 0) {
+        DLOG(LogWarning, "cache file %s: %u entries that answer no request were skipped", file.c_str(),
+             static_cast<unsigned>(contents.unusable));
+        engine_.mark_cache_dirty();
+      }
+    }
+  }
+  DLOG(LogInfo, "Device::perform_cache_read exit");
 }
 
 void Device::schedule_cache_write(int delay_ms) {
   if (cache_write_timer_) cache_write_timer_->start(delay_ms);
 }
 
-void Device::write_cache_file() {
-  // The feature cache file is not kept yet; the answers live in memory only.
+void Device::perform_cache_write() {
   (void)engine_.take_cache_dirty();
-  if (persistent_path_.empty()) DLOG(LogInfo, "perform_cache_write: feature cache path is empty");
+  if (persistent_path_.empty()) {
+    DLOG(LogInfo, "perform_cache_write: feature cache path is empty");
+    return;
+  }
+  const std::string fw = firmware_.fwinfo();
+  if (fw.empty()) {
+    DLOG(LogInfo, "perform_cache_write: fwinfo is empty");
+    return;
+  }
+  const std::string path = hwdev_->path();
+  const std::string document = FeatureCacheFile::format(fw, path, engine_.sync_cache_entries());
+  const std::string file = FeatureCacheFile::device_file_name(persistent_path_, hwdev_->pid(), path);
+  if (AtomicFile::replace(file, document)) DLOG(LogInfo, "wrote feature cache to file %s", file.c_str());
+  if (generic_cache_enabled_) {
+    const std::string generic = FeatureCacheFile::generic_file_name(persistent_path_, hwdev_->pid());
+    if (AtomicFile::replace(generic, document)) DLOG(LogInfo, "wrote feature cache to generic file %s", generic.c_str());
+  }
 }
 
 }  // namespace rodiz

@@ -119,7 +119,26 @@ class Device : public IDevice,
   std::string fwinfo() const { return firmware_.fwinfo(); }
 
   // --- persistent data (feature cache file)
+  // Stores `directory` (ending with a separator) as the folder of the cache
+  // files and loads this device's file from it; an empty text changes nothing.
   void persistent_data_directory(const std::string& directory);
+  // Loads the device's cache file (or, with the generic cache enabled and no
+  // file of its own, the file of its product id) into the response cache.
+  // Answers already in memory win. A file made for another firmware than the
+  // one already known, or a damaged file, loads nothing and is replaced at
+  // the next write. Missing folders and files are only logged.
+  void perform_cache_read();
+  // Saves the response cache to the device's file (and to the product's
+  // generic file when enabled), replacing it whole. Nothing is written
+  // without a folder or before the firmware identity is known; a file that
+  // cannot be written is skipped. Clears the dirty mark in every case.
+  void perform_cache_write();
+  // Whether the response cache changed since the last write attempt.
+  bool cache_dirty() const { return engine_.cache_dirty(); }
+  void set_generic_cache_enabled(bool enabled) { generic_cache_enabled_ = enabled; }
+  // Whether answers were loaded from a cache file since the last call, and
+  // clears the mark.
+  bool take_cache_file_loaded() { return cache_file_loaded_.exchange(false); }
 
   // --- engine parameters and test seams
   void set_clock(Clock clock) { engine_.set_clock(std::move(clock)); }
@@ -164,7 +183,6 @@ class Device : public IDevice,
   void fire_connect(bool configured);
   void fire_disconnect();
   void fire_firmware_changed();
-  void write_cache_file();
 
   // Owned channel and weak manager.
   std::weak_ptr<IDeviceManager> manager_;
@@ -186,6 +204,7 @@ class Device : public IDevice,
   // Feature cache file.
   std::string persistent_path_;
   bool generic_cache_enabled_ = false;
+  std::atomic<bool> cache_file_loaded_{false};
 };
 
 }  // namespace rodiz

@@ -43,6 +43,9 @@ class ConsoleIo {
   // The strongest request since the last call (a hang-up wins over an
   // interrupt), then None until the next signal. Async-signal safe to raise.
   static StopRequest TakeStopRequest();
+  // The number of interrupts since the last call, then 0: several can come
+  // between two looks at TakeStopRequest. Async-signal safe to raise.
+  static unsigned TakeInterruptCount();
   // Raises a request as a signal would (tests, and the platform's own
   // console events).
   static void RaiseStopRequest(StopRequest request);

@@ -12,6 +12,8 @@ namespace {
 
 // 0: none, 1: interrupt, 2: hang-up; the strongest one wins until taken.
 std::atomic<int> g_request{0};
+// Every interrupt counts: two in quick succession mean "stop anyway".
+std::atomic<unsigned> g_interrupts{0};
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
 struct sigaction g_previous[sizeof kStopSignals / sizeof kStopSignals[0]];
 
@@ -21,7 +23,10 @@ void raise_level(int level) {
   }
 }
 
-extern "C" void on_stop_signal(int signal) { raise_level(signal == SIGHUP ? 2 : 1); }
+extern "C" void on_stop_signal(int signal) {
+  if (signal != SIGHUP) ++g_interrupts;
+  raise_level(signal == SIGHUP ? 2 : 1);
+}
 
 }  // namespace
 
@@ -46,6 +51,7 @@ bool ConsoleIo::Write(std::FILE* out, const std::string& text) {
 
 void ConsoleIo::InstallStopSignals() {
   g_request = 0;
+  g_interrupts = 0;
   struct sigaction action {};
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
@@ -73,8 +79,13 @@ ConsoleIo::StopRequest ConsoleIo::TakeStopRequest() {
   }
 }
 
+unsigned ConsoleIo::TakeInterruptCount() { return g_interrupts.exchange(0); }
+
 void ConsoleIo::RaiseStopRequest(StopRequest request) {
-  if (request == StopRequest::Interrupt) raise_level(1);
+  if (request == StopRequest::Interrupt) {
+    ++g_interrupts;
+    raise_level(1);
+  }
   if (request == StopRequest::HangUp) raise_level(2);
 }
 

@@ -12,6 +12,8 @@ namespace mirel {
 namespace {
 
 std::atomic<int> g_request{0};
+// Every interrupt counts: two in quick succession mean "stop anyway".
+std::atomic<unsigned> g_interrupts{0};
 using Handler = void (*)(int);
 Handler g_previous_int = SIG_DFL;
 Handler g_previous_term = SIG_DFL;
@@ -22,7 +24,13 @@ void raise_level(int level) {
   }
 }
 
-extern "C" void on_stop_signal(int) { raise_level(1); }
+extern "C" void on_stop_signal(int signal) {
+  // The C library puts the default action back before it calls a handler: a
+  // second Ctrl-C would end the process unless the handler is set again.
+  std::signal(signal, on_stop_signal);
+  ++g_interrupts;
+  raise_level(1);
+}
 
 // Closing the console window is the hang-up of Windows.
 BOOL WINAPI on_console_event(DWORD event) {
@@ -79,6 +87,7 @@ bool ConsoleIo::Write(std::FILE* out, const std::string& text) {
 
 void ConsoleIo::InstallStopSignals() {
   g_request = 0;
+  g_interrupts = 0;
   g_previous_int = std::signal(SIGINT, on_stop_signal);
   g_previous_term = std::signal(SIGTERM, on_stop_signal);
   ::SetConsoleCtrlHandler(on_console_event, TRUE);
@@ -101,8 +110,13 @@ ConsoleIo::StopRequest ConsoleIo::TakeStopRequest() {
   }
 }
 
+unsigned ConsoleIo::TakeInterruptCount() { return g_interrupts.exchange(0); }
+
 void ConsoleIo::RaiseStopRequest(StopRequest request) {
-  if (request == StopRequest::Interrupt) raise_level(1);
+  if (request == StopRequest::Interrupt) {
+    ++g_interrupts;
+    raise_level(1);
+  }
   if (request == StopRequest::HangUp) raise_level(2);
 }
 

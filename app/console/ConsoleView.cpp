@@ -1,5 +1,6 @@
 #include "app/console/ConsoleView.h"
 
+#include "app/CMirelDFUApp.h"
 #include "app/CMirelDFUDlg.h"
 #include "app/res/resource.h"
 
@@ -176,10 +177,28 @@ void ConsoleView::close_when_at_rest() {
   }
 }
 
+void ConsoleView::on_interrupt(std::chrono::steady_clock::time_point now) {
+  if (!m_controller || m_closing) return;
+  const int state = m_controller->state();
+  if (!CMirelDFUDlg::IsFlashing(state)) {
+    m_warned_at.reset();
+    ask_to_close();
+    return;
+  }
+  if (m_warned_at && now - *m_warned_at <= kInsistWindow) {
+    print_line("Stopping the update as asked.");
+    m_controller->Abandon();
+    return;
+  }
+  m_warned_at = now;
+  print_line(CMirelDFUApp::FlashingWarning(state));
+}
+
 void ConsoleView::take_stop_request() {
+  const unsigned interrupts = ConsoleIo::TakeInterruptCount();
   switch (ConsoleIo::TakeStopRequest()) {
     case ConsoleIo::StopRequest::Interrupt:
-      if (m_controller && !m_closing) ask_to_close();
+      for (unsigned i = 0; i < interrupts && !m_closing; ++i) on_interrupt(std::chrono::steady_clock::now());
       break;
     case ConsoleIo::StopRequest::HangUp:
       // The terminal is gone: nothing more to say, nobody to answer.

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -18,11 +20,14 @@ class CMirelDFUDlg;
 // status as it changes, and a progress bar (redrawn in place on a terminal,
 // as plain lines in a file or pipe), in the order in which things happen.
 //
-// Keys and signals go through the controller's close rule like the window's
-// buttons: Enter presses Start when it is shown and otherwise asks to close,
-// Escape asks to close, and Ctrl-C, Ctrl-\ and SIGTERM ask to close, which
-// the controller refuses in the middle of an update. With `auto_answer`
-// Start and Close are pressed by themselves.
+// Keys go through the controller's close rule like the window's buttons:
+// Enter presses Start when it is shown and otherwise asks to close, Escape
+// asks to close, which the controller refuses in the middle of an update.
+// Ctrl-C, Ctrl-\\ and SIGTERM ask to close too; while the mouse is being
+// flashed (states 3 to 8) the first one only says what stopping now would
+// mean and the update goes on, and a second one within 5 s stops the program
+// anyway (exit status 3). With `auto_answer` Start and Close are pressed by
+// themselves.
 //
 // Output that cannot be written (a closed pipe, a hung-up terminal) is
 // dropped and the update goes on. When the input ends or the terminal hangs
@@ -60,6 +65,10 @@ class ConsoleView : public IProgramView {
   bool output_open() const { return !m_output_gone; }
   // A key, as the input thread delivers it (on the loop's thread).
   void on_key(ConsoleIo::Key key);
+  // One interrupt (Ctrl-C, SIGTERM) seen at `now`, on the loop's thread.
+  void on_interrupt(std::chrono::steady_clock::time_point now);
+  // How long a first interrupt during a flash waits for a second one.
+  static constexpr std::chrono::seconds kInsistWindow{5};
 
  private:
   void print_line(const std::string& text);
@@ -90,6 +99,8 @@ class ConsoleView : public IProgramView {
   bool m_output_gone = false;
   // Nobody can answer any more: close once the controller is at rest.
   bool m_close_when_at_rest = false;
+  // When the last interrupt during a flash was answered with a warning.
+  std::optional<std::chrono::steady_clock::time_point> m_warned_at;
   std::atomic<bool> m_stop_input{false};
   std::thread m_input;
 };

@@ -80,6 +80,14 @@ void FakeHidrawSystem::queue_overflow() {
   push(event);
 }
 
+void FakeHidrawSystem::change(const std::string& devnode) {
+  std::lock_guard<std::mutex> guard(lock_);
+  HidrawEvent event;
+  event.kind = HidrawEvent::Kind::Change;
+  event.node = nodes_[devnode].node.info;
+  queue(std::move(event));
+}
+
 void FakeHidrawSystem::send(const std::string& devnode, const std::vector<std::uint8_t>& report) {
   std::lock_guard<std::mutex> guard(lock_);
   (void)::write(nodes_[devnode].device_fd, report.data(), report.size());

@@ -40,6 +40,8 @@ class FakeHidrawSystem : public IHidrawSystem {
   // The next read of the node fails with `error`; the node is woken for it.
   void fail_next_read(const std::string& devnode, int error);
   void queue_overflow();
+  // udev applied its rules to a present node again ("change").
+  void change(const std::string& devnode);
   // The device sends one report.
   void send(const std::string& devnode, const std::vector<std::uint8_t>& report);
   // Reports the channel wrote, oldest first, taken from the device side.

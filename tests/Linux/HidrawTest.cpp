@@ -321,6 +321,26 @@ TEST_F(HidrawTest, PermissionDeniedForGoodNamesTheUdevRule) {
   EXPECT_EQ(CreateFileFailed, last_error_code());
 }
 
+TEST_F(HidrawTest, ANodeRefusedForPermissionIsTriedAgainWhenUdevAppliesItsRulesAgain) {
+  Recorder recorder;
+  ASSERT_TRUE(recorder.Subscriber<IHardwareBus::PlugUnplug>::subscribe(bus_, DeliveryImmediate));
+  auto refused = node("/dev/hidraw1", test::mouse_vendor_descriptor());
+  refused.eacces_opens = -1;
+  system_->add(refused, true);
+  // Taken in order: once the second node is announced the first was refused.
+  system_->add(node("/dev/hidraw2", test::mouse_vendor_descriptor()), true);
+  ASSERT_EQ(std::vector<std::string>{"+/dev/hidraw2"}, recorder.wait_for(1));
+  const int opens = system_->opens("/dev/hidraw2");
+
+  // The rule is installed and triggered: the node opens now.
+  system_->set_eacces_opens("/dev/hidraw1", 0);
+  system_->change("/dev/hidraw2");
+  system_->change("/dev/hidraw1");
+  EXPECT_EQ((std::vector<std::string>{"+/dev/hidraw2", "+/dev/hidraw1"}), recorder.wait_for(2));
+  // A change of a node that opened before is nothing to act on.
+  EXPECT_EQ(opens, system_->opens("/dev/hidraw2"));
+}
+
 TEST_F(HidrawTest, BurstOfArrivalsAndRemovalsIsFollowedInOrder) {
   Recorder recorder;
   ASSERT_TRUE(recorder.Subscriber<IHardwareBus::PlugUnplug>::subscribe(bus_, DeliveryImmediate));

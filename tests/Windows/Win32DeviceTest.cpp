@@ -271,6 +271,65 @@ TEST_F(Win32DeviceTest, AWriteThatTimesOutIsCancelledAndKeptUntilTheSystemIsDone
   EXPECT_EQ(OverlappedTransfer::destroyed_while_pending(), 0);
 }
 
+// The device never reads again: the timed-out writes stay with the system
+// until close cancels them, and the channel is destroyed right after without
+// leaving a record or buffer the system could still write into.
+TEST_F(Win32DeviceTest, AStuckWriteIsCancelledAndTheChannelStopsCleanly) {
+  FakeCollection c = collection();
+  c.pipe_buffer = 1;
+  auto device = channel(c);
+  ReadRecorder recorder;
+  ASSERT_TRUE(recorder.Subscriber<IHardwareDevice::Read>::subscribe(device, DeliveryImmediate));
+  ASSERT_TRUE(recorder.Subscriber<IHardwareDevice::Write>::subscribe(device, DeliveryImmediate));
+  ASSERT_TRUE(device->open());
+  device->set_write_timeout_ms(20);
+  int timeouts = 0;
+  for (int i = 0; i < 200 && timeouts < 3; ++i) {
+    if (!device->write({0x10, 0xFF, static_cast<Byte>(i)}, true)) {
+      EXPECT_EQ(last_error_code(), WriteTimeout);
+      ++timeouts;
+    }
+  }
+  ASSERT_EQ(timeouts, 3);
+  const auto writes = recorder.writes();
+  ASSERT_FALSE(writes.empty());
+  EXPECT_EQ(writes.back().result, WriteTimeout);
+  EXPECT_EQ(writes.back().report.size(), 7u);  // the padded report, as it was sent
+  // The channel keeps the timed-out writes the system has not given back.
+  const long live = OverlappedTransfer::live_count();
+  EXPECT_GT(live, live_transfers_);
+  std::weak_ptr<Win32Device> weak = device;
+  device->close();
+  device.reset();
+  EXPECT_TRUE(weak.expired());
+  EXPECT_EQ(OverlappedTransfer::destroyed_while_pending(), 0);
+}
+
+// Listed by the bus, gone before the layer above opens it, back again later.
+TEST_F(Win32DeviceTest, ADeviceThatVanishesAfterItsListingFailsToOpenCleanly) {
+  fake_->add(collection());
+  const auto listed = bus_->devices();
+  ASSERT_EQ(listed.size(), 1u);
+  const std::shared_ptr<IHardwareDevice> device = listed[0];
+  fake_->remove(kShortPath);
+  ReadRecorder recorder;
+  ASSERT_TRUE(recorder.Subscriber<IHardwareDevice::Read>::subscribe(device, DeliveryImmediate));
+  EXPECT_FALSE(device->open());
+  EXPECT_EQ(last_error_code(), CreateFileFailed);
+  EXPECT_EQ(last_error().system, static_cast<unsigned>(ERROR_FILE_NOT_FOUND));
+  EXPECT_FALSE(device->write({0x10, 0xFF, 1}, false));
+  EXPECT_EQ(fake_->live_handle_notifications(), 0);
+  EXPECT_TRUE(recorder.reads().empty());
+
+  fake_->add(collection());
+  ASSERT_TRUE(device->open());
+  EXPECT_EQ(fake_->attributes_calls.load(), 1);  // the identity of the listing is kept
+  ASSERT_TRUE(fake_->device_write(lower(kShortPath), {0x10, 0xFF, 0, 0, 0, 0, 5}));
+  ASSERT_TRUE(eventually([&] { return recorder.reads().size() == 1; }));
+  EXPECT_EQ(recorder.reads()[0].report.back(), 5);
+  device->close();
+}
+
 TEST_F(Win32DeviceTest, ARemovalQueryClosesTheHandleAndTheNextOpenReopens) {
   auto device = channel(collection());
   ReadRecorder recorder;

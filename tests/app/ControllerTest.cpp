@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <thread>
+
 #include "app/CMirelDFUDlg.h"
 #include "app/ControllerHarness.h"
 #include "app/ScriptedMouse.h"
 #include "app/res/resource.h"
 #include "device/Device.h"
+#include "device/LastError.h"
 #include "runtime/SettingsKey.h"
 #include "support/FakeChannel.h"
 
@@ -398,6 +402,72 @@ TEST_F(ControllerTest, TestImagesAreNotWrittenToAMouseThatMayNotBeFlashed) {
   start(mouse_with(14, 2, 7, 3), options);
   EXPECT_EQ(CMirelDFUDlg::UpToDate, dialog_->state());
   EXPECT_FALSE(dialog_->refused_test_images());
+}
+
+}  // namespace
+}  // namespace mirel
+
+namespace mirel {
+namespace {
+
+// Remembers every status text, not only the last.
+class StatusView : public test::FakeView {
+ public:
+  void set_text(int control, const std::string& text) override {
+    if (control == IDC_STATUS) statuses.push_back(text);
+    FakeView::set_text(control, text);
+  }
+  std::vector<std::string> statuses;
+};
+
+constexpr const char* kNoPermission = "No permission to open the mouse's node. Install the rule.";
+
+TEST(ControllerUnreportedErrorTest, AMouseThatMayNotBeOpenedIsToldThroughTheLibrarysEvent) {
+  UpdateRig rig(mouse_with(14, 2, 6));
+  rig.bus->remove(rig.mouse);
+  rig.bus->wait_idle();
+  StatusView view;
+  CMirelDFUDlg dialog(view, rig.library, rig.host, FirmwareImageSet(), CMirelDFUDlg::Options());
+  ASSERT_TRUE(dialog.OnInitDialog());
+  // As a bus reports it: from its own thread, with the failure in LastError.
+  std::thread bus_thread([&] {
+    rodiz::set_last_error(rodiz::CreateFileFailed, EACCES, kNoPermission);
+    rig.library->report_unreported_error("HidrawBus");
+  });
+  bus_thread.join();
+  EXPECT_TRUE(view.run_until(dialog, [&] { return view.texts[IDC_STATUS] == kNoPermission; }));
+  EXPECT_EQ(CMirelDFUDlg::WaitingForDevice, dialog.state());
+}
+
+TEST(ControllerUnreportedErrorTest, OnlyAnUnopenableDeviceWithATextIsShownAndNeverOverAnUpdate) {
+  struct Case {
+    const char* name;
+    rodiz::ErrorCode code;
+    const char* text;
+    bool mouse_held;
+    bool shown;
+  };
+  const Case cases[] = {
+      {"no permission, no mouse", rodiz::CreateFileFailed, kNoPermission, false, true},
+      {"no text", rodiz::CreateFileFailed, nullptr, false, false},
+      {"empty text", rodiz::CreateFileFailed, "", false, false},
+      {"another failure", rodiz::RegisterInterfaceNotificationFailed, "could not register", false, false},
+      {"a mouse is held", rodiz::CreateFileFailed, kNoPermission, true, false},
+  };
+  for (const Case& c : cases) {
+    UpdateRig rig(mouse_with(14, 2, 6));
+    if (!c.mouse_held) {
+      rig.bus->remove(rig.mouse);
+      rig.bus->wait_idle();
+    }
+    StatusView view;
+    CMirelDFUDlg dialog(view, rig.library, rig.host, FirmwareImageSet(), CMirelDFUDlg::Options());
+    ASSERT_TRUE(dialog.OnInitDialog()) << c.name;
+    view.statuses.clear();
+    dialog.onUnreportedError("HidrawBus", c.code, c.text, EACCES);
+    EXPECT_EQ(c.shown ? std::vector<std::string>{kNoPermission} : std::vector<std::string>{}, view.statuses) << c.name;
+    EXPECT_EQ(c.mouse_held ? CMirelDFUDlg::ReadyToStart : CMirelDFUDlg::WaitingForDevice, dialog.state()) << c.name;
+  }
 }
 
 }  // namespace

@@ -6,9 +6,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
+#include <thread>
 
 #include "app/ProgramProcess.h"
+#include "support/DbusMockSession.h"
 #include "support/ScopedTempDir.h"
 
 namespace mirel {
@@ -42,6 +45,7 @@ class ProgramTest : public testing::Test {
     return {{"HOME", home_.str()},
             {"XDG_CONFIG_HOME", (home_.path() / "config").string()},
             {"XDG_STATE_HOME", (home_.path() / "state").string()},
+            {"XDG_CACHE_HOME", (home_.path() / "cache").string()},
             {"MIREL_TRACE", ""},
             {"LC_ALL", "C"}};
   }
@@ -87,28 +91,134 @@ TEST_F(ProgramTest, StopSignalsDuringTheTransferLetItFinish) {
       // A closed terminal gets no more output.
       EXPECT_EQ(std::string::npos, after.find("successfully")) << after;
     } else {
-      EXPECT_NE(std::string::npos, after.find("cannot be interrupted now")) << strsignal(signal);
+      // What stopping would do depends on how far the update got when the
+      // signal was seen.
+      EXPECT_NE(std::string::npos, after.find("The firmware update is in progress: ")) << strsignal(signal) << after;
       EXPECT_NE(std::string::npos, after.find("You have successfully updated the firmware")) << strsignal(signal);
     }
     std::filesystem::remove_all(home_.path() / "Documents");
   }
 }
 
-TEST_F(ProgramTest, CtrlCWhileTheMouseRebootsSaysHowToFinish) {
-  ProgramProcess program(with(kUpdate, {"--yes"}), env(), false);
-  ASSERT_TRUE(program.wait_for_output("Saving the mouse's settings", kRunLimit));
-  // Ctrl-C until the close rule lets one through: while the mouse is away
-  // between its application and its bootloader.
-  int status = -1;
-  for (int i = 0; i < 3000 && program.running(); ++i) {
+// A second Ctrl-C within 5 s stops the update, wherever it is, with status
+// 3 and the words that say how to finish it; the first only warns.
+TEST_F(ProgramTest, CtrlCTwiceDuringTheFlashStopsWithStatus3AndSaysHowToFinish) {
+  for (const char* moment : {"Saving the mouse's settings", "Updating firmware"}) {
+    ProgramProcess program(with(kUpdate, {"--yes"}), env(), false);
+    ASSERT_TRUE(program.wait_for_output(moment, kRunLimit)) << moment;
     program.send_signal(SIGINT);
-    if (program.wait_for_output("Run this program again", milliseconds(20))) break;
+    ASSERT_TRUE(program.wait_for_output("The firmware update is in progress", kRunLimit)) << moment;
+    program.send_signal(SIGINT);
+    const int status = program.wait(kRunLimit);
+    EXPECT_TRUE(exited_with(status, 3)) << moment << ": " << describe(status);
+    EXPECT_NE(std::string::npos, program.out.find("Stopping the update as asked.")) << program.out;
+    EXPECT_NE(std::string::npos, program.out.find("Run this program again to finish the update.")) << program.out;
+    EXPECT_NE(std::string::npos, app_log().find("CMirelDFUDlg::Abandon")) << moment;
+    EXPECT_EQ(std::string::npos, app_log().find("called from 8 to 9")) << moment;
+    std::filesystem::remove_all(home_.path() / "Documents");
   }
-  status = program.wait(kRunLimit);
+}
+
+// Two signals that reach the program between two of its looks at them count
+// as two (two of the same kind that arrive together are one to the kernel).
+TEST_F(ProgramTest, TwoSignalsAtOnceStopTheUpdate) {
+  ProgramProcess program(with(kUpdate, {"--yes"}), env(), false);
+  ASSERT_TRUE(program.wait_for_output("Updating firmware", kRunLimit));
+  program.send_signal(SIGTERM);
+  program.send_signal(SIGINT);
+  const int status = program.wait(kRunLimit);
   EXPECT_TRUE(exited_with(status, 3)) << describe(status);
-  EXPECT_NE(std::string::npos, program.out.find("restarting into its update mode")) << program.out;
-  EXPECT_NE(std::string::npos, program.out.find("Run this program again to finish the update.")) << program.out;
-  EXPECT_NE(std::string::npos, app_log().find("Run this program again")) << app_log();
+}
+
+// Outside the flash the first signal ends the program.
+TEST_F(ProgramTest, CtrlCBeforeTheUpdateEndsTheProgramAtOnce) {
+  ProgramProcess program(kUpdate, env(), true);
+  ASSERT_TRUE(program.wait_for_output("Press Enter to start the update.", kRunLimit));
+  program.send_signal(SIGINT);
+  const int status = program.wait(kRunLimit);
+  EXPECT_TRUE(exited_with(status, 3)) << describe(status);
+  EXPECT_EQ(std::string::npos, program.out.find("The firmware update is in progress"));
+  program.close_input();
+}
+
+// The login manager's lock (a mocked login manager on a private bus): held
+// while the mouse is flashed, given back when the update ends, when the
+// mouse is lost mid-update, and when the program is killed.
+class ProgramInhibitorTest : public ProgramTest {
+ protected:
+  void SetUp() override {
+    bus_ = std::make_unique<rodiz::test::DbusMockSession>("logind", "org.freedesktop.login1");
+    ASSERT_TRUE(bus_->ready()) << bus_->error();
+  }
+  std::map<std::string, std::string> bus_env() const {
+    auto environment = env();
+    environment["DBUS_SYSTEM_BUS_ADDRESS"] = bus_->address();
+    return environment;
+  }
+  // The holders the mocked login manager lists.
+  std::vector<std::string> holders() const {
+    std::vector<std::string> who;
+    sd_bus* client = bus_->connect();
+    if (client == nullptr) return who;
+    sd_bus_message* reply = nullptr;
+    if (sd_bus_call_method(client, "org.freedesktop.login1", "/org/freedesktop/login1",
+                           "org.freedesktop.login1.Manager", "ListInhibitors", nullptr, &reply, "") >= 0 &&
+        sd_bus_message_enter_container(reply, 'a', "(ssssuu)") > 0) {
+      const char* what = nullptr;
+      const char* name = nullptr;
+      const char* why = nullptr;
+      const char* mode = nullptr;
+      unsigned uid = 0;
+      unsigned pid = 0;
+      while (sd_bus_message_read(reply, "(ssssuu)", &what, &name, &why, &mode, &uid, &pid) > 0) {
+        who.push_back(std::string(name) + "/" + what + "/" + mode);
+      }
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_flush_close_unref(client);
+    return who;
+  }
+  bool released_soon() const {
+    const auto deadline = std::chrono::steady_clock::now() + seconds(10);
+    while (!holders().empty()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(milliseconds(5));
+    }
+    return true;
+  }
+  const std::vector<std::string> kHeld = {"Mirel Firmware Update/sleep:shutdown:idle/block"};
+  std::unique_ptr<rodiz::test::DbusMockSession> bus_;
+};
+
+TEST_F(ProgramInhibitorTest, HeldDuringTheFlashAndGivenBackAtTheEnd) {
+  ProgramProcess program(with(kUpdate, {"--yes"}), bus_env(), false);
+  ASSERT_TRUE(program.wait_for_output("Updating firmware", kRunLimit));
+  EXPECT_EQ(kHeld, holders());
+  const int status = program.wait(kRunLimit);
+  EXPECT_TRUE(exited_with(status, 0)) << describe(status);
+  EXPECT_TRUE(released_soon());
+}
+
+TEST_F(ProgramInhibitorTest, GivenBackWhenTheMouseIsLostMidUpdate) {
+  // The mouse drops off at packet 200 and never comes back: the update
+  // cannot go on, and the program waits for a mouse.
+  ProgramProcess program(with(kUpdate, {"--yes", "--sim-faults=vanish=200,reappear-ms=-1"}), bus_env(), false);
+  ASSERT_TRUE(program.wait_for_output("Updating firmware", kRunLimit));
+  program.out.clear();
+  ASSERT_TRUE(program.wait_for_output("Please connect", kRunLimit));
+  EXPECT_TRUE(released_soon());
+  EXPECT_TRUE(program.running());
+  program.send_signal(SIGINT);
+  EXPECT_TRUE(exited_with(program.wait(kRunLimit), 3));
+}
+
+TEST_F(ProgramInhibitorTest, GivenBackWhenTheProgramIsKilled) {
+  ProgramProcess program(with(kUpdate, {"--yes"}), bus_env(), false);
+  ASSERT_TRUE(program.wait_for_output("Updating firmware", kRunLimit));
+  EXPECT_EQ(kHeld, holders());
+  program.send_signal(SIGKILL);
+  program.wait(kRunLimit);
+  EXPECT_TRUE(released_soon());
 }
 
 TEST_F(ProgramTest, InputThatEndsMidUpdateClosesTheWindowAfterIt) {

@@ -4,9 +4,12 @@
 #include <thread>
 
 #include "app/ControllerHarness.h"
+#include "app/FakeWin32HostSystem.h"
+#include "app/Win32HostSoftware.h"
 #include "app/res/resource.h"
 #include "runtime/CRodiz.h"
 #include "runtime/DeviceManager.h"
+#include "runtime/SettingsKey.h"
 
 namespace mirel {
 namespace {
@@ -55,8 +58,11 @@ SimMouseConfig small_mouse() {
 // times faster, answering Start by itself.
 class ProgramRun {
  public:
-  ProgramRun(UpdateRig& rig, FirmwareImageSet images) : view_(50) {
-    dialog_ = std::make_unique<CMirelDFUDlg>(view_, rig.library, rig.host, std::move(images), CMirelDFUDlg::Options());
+  ProgramRun(UpdateRig& rig, FirmwareImageSet images, UpdateInhibitor* inhibitor = nullptr,
+             HostSoftware* host = nullptr)
+      : view_(50) {
+    dialog_ = std::make_unique<CMirelDFUDlg>(view_, rig.library, host ? *host : rig.host, std::move(images),
+                                             CMirelDFUDlg::Options(), inhibitor);
   }
   // Runs until the window closes by itself (after success or the countdown),
   // pressing Start and Close like a user.
@@ -99,6 +105,108 @@ class ProgramRun {
   std::unique_ptr<CMirelDFUDlg> dialog_;
   std::function<void()> presser_;
 };
+
+// Records in which controller states the lock was taken and given back.
+class RecordingInhibitor : public UpdateInhibitor {
+ public:
+  std::function<int()> state;
+  std::vector<std::pair<std::string, int>> calls;
+  bool Acquire(const std::string& reason) override {
+    calls.emplace_back("acquire", state());
+    reason_ = reason;
+    held_ = true;
+    return true;
+  }
+  void Release() override {
+    if (held_) calls.emplace_back("release", state());
+    held_ = false;
+  }
+  bool held() const override { return held_; }
+  const std::string& reason() const { return reason_; }
+
+ private:
+  bool held_ = false;
+  std::string reason_;
+};
+
+TEST(UpdateEndToEndTest, TheMachineIsKeptAwakeFromTheBackupToTheWriteBack) {
+  UpdateRig rig(small_mouse());
+  RecordingInhibitor inhibitor;
+  ProgramRun run(rig, small_images(), &inhibitor);
+  inhibitor.state = [&] { return run.dialog().state(); };
+  ASSERT_TRUE(run.go());
+  EXPECT_EQ(CMirelDFUDlg::Succeeded, run.dialog().state());
+  using Call = std::pair<std::string, int>;
+  EXPECT_EQ((std::vector<Call>{{"acquire", CMirelDFUDlg::EnteringBootloader}, {"release", CMirelDFUDlg::Succeeded}}),
+            inhibitor.calls);
+  EXPECT_NE(std::string::npos, inhibitor.reason().find("Mirel VELOXA Wireless Gaming Mouse"));
+}
+
+TEST(UpdateEndToEndTest, TheLockIsGivenBackWhenTheUpdateFails) {
+  UpdateRig rig(small_mouse());
+  std::atomic<bool> stop{false};
+  std::thread faulter([&] {
+    while (!stop) {
+      SimFaults faults;
+      faults.bad_status_packet = 5;
+      faults.refuse_restart = true;
+      rig.mouse->set_faults(faults);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  RecordingInhibitor inhibitor;
+  {
+    ProgramRun run(rig, small_images(), &inhibitor);
+    inhibitor.state = [&] { return run.dialog().state(); };
+    EXPECT_TRUE(run.go());
+    EXPECT_EQ(CMirelDFUDlg::Failed, run.dialog().state());
+  }
+  stop = true;
+  faulter.join();
+  CMirelDFUDlg::reset_failure_path_for_testing();
+  ASSERT_FALSE(inhibitor.calls.empty());
+  EXPECT_EQ((std::pair<std::string, int>{"release", CMirelDFUDlg::Failed}), inhibitor.calls.back());
+  EXPECT_FALSE(inhibitor.held());
+}
+
+// The host software's path reaches "MoxelPath" and the program is started
+// again at the end; with none running nothing is stored or started.
+TEST(UpdateEndToEndTest, TheHostSoftwareIsStartedAgainFromTheStoredPath) {
+  for (const bool running : {true, false}) {
+    UpdateRig rig(small_mouse());
+    auto system = std::make_shared<test::FakeWin32HostSystem>();
+    system->event_exists = running;
+    if (running) system->processes = {{20, "Moxel.exe", "C:\\Moxel\\Moxel.exe", true}};
+    Win32HostSoftware host(system);
+    ProgramRun run(rig, small_images(), nullptr, &host);
+    ASSERT_TRUE(run.go());
+    EXPECT_EQ(CMirelDFUDlg::Succeeded, run.dialog().state());
+    EXPECT_EQ(running, run.dialog().relaunch_host_software());
+    auto key = rodiz::SettingsKey::open(ProfileBackup::AppKeyPath());
+    ASSERT_TRUE(key);
+    EXPECT_EQ(running ? std::optional<std::string>("C:\\Moxel\\Moxel.exe") : std::nullopt,
+              key->get_string("MoxelPath"));
+    EXPECT_EQ(running ? std::vector<std::string>{"C:\\Moxel\\Moxel.exe"} : std::vector<std::string>{},
+              system->shell_opened);
+  }
+}
+
+// "MoxelPath" is only stored once an update starts: a program that closes
+// with the mouse up to date starts the host software it found all the same.
+TEST(UpdateEndToEndTest, TheHostSoftwareComesBackWhenNoUpdateWasNeeded) {
+  SimMouseConfig config = small_mouse();
+  config.version = {14, 2, 7};
+  config.type6_build = 3;
+  UpdateRig rig(config);
+  auto system = std::make_shared<test::FakeWin32HostSystem>();
+  system->event_exists = true;
+  system->processes = {{20, "Moxel.exe", "C:\\Moxel\\Moxel.exe", true}};
+  Win32HostSoftware host(system);
+  ProgramRun run(rig, small_images(), nullptr, &host);
+  ASSERT_TRUE(run.go());
+  EXPECT_EQ(CMirelDFUDlg::UpToDate, run.dialog().state());
+  EXPECT_EQ(std::vector<std::string>{"C:\\Moxel\\Moxel.exe"}, system->shell_opened);
+}
 
 TEST(UpdateEndToEndTest, RealImagesAreStreamedAndTheSettingsComeBack) {
   UpdateRig rig(UpdateRig::config_with_embedded_images());
