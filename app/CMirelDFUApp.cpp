@@ -1,9 +1,9 @@
 #include "app/CMirelDFUApp.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <memory>
 
 #include "app/AppPlatform.h"
@@ -19,40 +19,7 @@
 #include "runtime/CRodiz.h"
 #include "runtime/Vs2003SingletonThreadCleanup.h"
 
-#if defined(_WIN32)
-#include "app/win32/Win32DialogView.h"
-#endif
-
 namespace mirel {
-
-namespace {
-
-// Runs one view's window with its controller: `create` makes the window and
-// runs the controller's initialisation, `run` shows it until it closes.
-// Returns the program's exit status.
-int RunWindow(CMirelDFUDlg& dialog, IDialogView& view, const std::function<bool()>& create,
-              const std::function<void()>& run) {
-  if (!create()) {
-    Trace("Warning: dialog creation failed, so application is terminating unexpectedly.\n");
-    return CMirelDFUApp::kExitClosedEarly;
-  }
-  run();
-  const std::string notice = CMirelDFUApp::InterruptedUpdateNotice(dialog.state());
-  if (!notice.empty()) {
-    Trace("%s\n", notice.c_str());
-    view.show_notice(notice);
-  }
-  if (dialog.abandoned()) return CMirelDFUApp::kExitClosedEarly;
-  if (CMirelDFUDlg::failure_path_taken() || dialog.state() == CMirelDFUDlg::Failed || dialog.refused_test_images()) {
-    return CMirelDFUApp::kExitUpdateFailed;
-  }
-  if (dialog.state() == CMirelDFUDlg::Succeeded || dialog.state() == CMirelDFUDlg::UpToDate) {
-    return CMirelDFUApp::kExitSuccess;
-  }
-  return CMirelDFUApp::kExitClosedEarly;
-}
-
-}  // namespace
 
 bool CMirelDFUApp::MayFlash(bool testImages, bool simulated, bool allowTestImages) {
   return !testImages || simulated || allowTestImages;
@@ -108,7 +75,8 @@ std::string CMirelDFUApp::FlashingWarning(int state) {
          " The update goes on; to stop anyway, press Ctrl-C (or send the signal) again within 5 seconds.";
 }
 
-int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>& args) {
+int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>& args,
+                      const WindowViewMaker& makeWindow) {
   AppTrace::StartClock();
   ConsoleIo::PrepareProcess();
   std::string error;
@@ -127,6 +95,19 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
 
   AppTrace::SetDebugOutputEnabled(m_options.trace || TraceRequestedByEnvironment() ||
                                   AppPlatform::DebugOutputByDefault());
+
+  if (!m_options.simStopAt.empty()) {
+    // Fault tests kill the program at a point its trace names; stopping it
+    // there first makes the point exact whatever the machine's speed.
+    const std::string text = m_options.simStopAt;
+    const int count = m_options.simStopAtCount;
+    auto seen = std::make_shared<std::atomic<int>>(0);
+    AppTrace::SetLineWatcher([text, count, seen](const std::string& message) {
+      if (message.find(text) != std::string::npos && seen->fetch_add(1) + 1 == count) {
+        AppPlatform::StopProcessForTest();
+      }
+    });
+  }
 
   Simulation simulation;
   if (m_options.simulate && !simulation.Install(m_options, &error)) {
@@ -148,6 +129,14 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
     std::unique_ptr<HostSoftware> host =
         m_options.simulate ? std::make_unique<HostSoftware>() : HostSoftware::ForThisPlatform();
     std::unique_ptr<UpdateInhibitor> inhibitor = UpdateInhibitor::ForThisPlatform();
+    std::unique_ptr<IProgramView> window;
+    if (makeWindow && !m_options.console) {
+      std::string whyNot;
+      window = makeWindow(m_options, &whyNot);
+      if (!window) std::fprintf(stderr, "%s: no window (%s); showing the update here.\n", program.c_str(), whyNot.c_str());
+    }
+    if (!window) window = std::make_unique<ConsoleView>(stdout, m_options.yes, true);
+    IProgramView& view = *window;
     CMirelDFUDlg::Options controller_options;
     controller_options.force = m_options.force;
     controller_options.log_enabled = m_options.logEnabled;
@@ -155,19 +144,26 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
     // it can reach is the simulated one.
     controller_options.may_flash =
         MayFlash(FirmwareResources::AreTestImages(), m_options.simulate, m_options.allowTestImages);
-#if defined(_WIN32)
-    if (!m_options.console) {
-      Win32DialogView view;
-      CMirelDFUDlg dialog(view, rodiz::facade(), *host, FirmwareImageSet(), controller_options, inhibitor.get());
-      view.attach(&dialog);
-      result = RunWindow(dialog, view, [&] { return view.create(); }, [&] { view.run(); });
-    } else
-#endif
-    {
-      ConsoleView view(stdout, m_options.yes, true);
-      CMirelDFUDlg dialog(view, rodiz::facade(), *host, FirmwareImageSet(), controller_options, inhibitor.get());
-      view.attach(&dialog);
-      result = RunWindow(dialog, view, [&] { return dialog.OnInitDialog(); }, [&] { view.run(); });
+    CMirelDFUDlg dialog(view, rodiz::facade(), *host, FirmwareImageSet(), controller_options, inhibitor.get());
+    view.attach(&dialog);
+    if (!dialog.OnInitDialog()) {
+      Trace("Warning: dialog creation failed, so application is terminating unexpectedly.\n");
+      result = kExitClosedEarly;
+    } else {
+      view.run();
+      const std::string notice = InterruptedUpdateNotice(dialog.state());
+      if (!notice.empty()) {
+        Trace("%s\n", notice.c_str());
+        view.show_notice(notice);
+      }
+      if (dialog.abandoned()) {
+        result = kExitClosedEarly;
+      } else if (CMirelDFUDlg::failure_path_taken() || dialog.state() == CMirelDFUDlg::Failed ||
+                 dialog.refused_test_images() || dialog.refused_damaged_images()) {
+        result = kExitUpdateFailed;
+      } else if (dialog.state() == CMirelDFUDlg::Succeeded || dialog.state() == CMirelDFUDlg::UpToDate) {
+        result = kExitSuccess;
+      }
     }
   }
   // The dialog is gone; the library's shutdown runs before the simulated
