@@ -29,6 +29,10 @@ class AppPlatform {
   // debugger, which nobody sees by accident; no for standard error, where
   // thousands of lines would bury the program's own output.
   static bool DebugOutputByDefault();
+  // Stops the whole process where it stands, as a debugger would, for a
+  // fault test to kill it at a known point; false where the platform has no
+  // such stop (Windows).
+  static bool StopProcessForTest();
   // Local date and time as "%m/%d/%Y %H:%M:%S".
   static std::string LocalTimeStamp();
 };

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,6 +115,8 @@ void AppPlatform::WriteDebugOutput(const std::string& utf8Line) {
 }
 
 bool AppPlatform::DebugOutputByDefault() { return false; }
+
+bool AppPlatform::StopProcessForTest() { return ::raise(SIGSTOP) == 0; }
 
 std::string AppPlatform::LocalTimeStamp() {
   const std::time_t now = std::time(nullptr);

@@ -58,6 +58,8 @@ void AppPlatform::WriteDebugOutput(const std::string& utf8Line) {
 
 bool AppPlatform::DebugOutputByDefault() { return true; }
 
+bool AppPlatform::StopProcessForTest() { return false; }
+
 std::string AppPlatform::LocalTimeStamp() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};

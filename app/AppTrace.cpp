@@ -136,6 +136,7 @@ struct TraceState {
   AppTrace::DebugOutput debugOutput;
   bool debugOutputEnabled = AppPlatform::DebugOutputByDefault();
   AppTrace::Clock clock;
+  AppTrace::LineWatcher watcher;
   AppLogFile file;
 };
 
@@ -181,25 +182,36 @@ void AppTrace::TraceV(const char* format, va_list args) {
   }
 
   TraceState& state = State();
-  std::lock_guard lock(state.mutex);
-  const double seconds = state.clock
-                             ? state.clock()
-                             : std::chrono::duration<double>(std::chrono::steady_clock::now() - state.start).count();
-  char prefix[64];
-  std::snprintf(prefix, sizeof prefix, "%09.3f: ", seconds);
-  std::u16string line = Utf8ToUtf16(prefix);
-  line += message;
+  AppTrace::LineWatcher watcher;
+  {
+    std::lock_guard lock(state.mutex);
+    watcher = state.watcher;
+    const double seconds = state.clock
+                               ? state.clock()
+                               : std::chrono::duration<double>(std::chrono::steady_clock::now() - state.start).count();
+    char prefix[64];
+    std::snprintf(prefix, sizeof prefix, "%09.3f: ", seconds);
+    std::u16string line = Utf8ToUtf16(prefix);
+    line += message;
 
-  const std::string utf8 = Utf16ToUtf8(line);
-  if (state.debugOutput) {
-    state.debugOutput(utf8);
-  } else if (state.debugOutputEnabled) {
-    AppPlatform::WriteDebugOutput(utf8);
+    const std::string utf8 = Utf16ToUtf8(line);
+    if (state.debugOutput) {
+      state.debugOutput(utf8);
+    } else if (state.debugOutputEnabled) {
+      AppPlatform::WriteDebugOutput(utf8);
+    }
+    if (state.file.IsOpen()) {
+      const std::vector<std::uint8_t> bytes = EncodeForFile(line);
+      state.file.Write(bytes.data(), bytes.size());
+    }
   }
-  if (state.file.IsOpen()) {
-    const std::vector<std::uint8_t> bytes = EncodeForFile(line);
-    state.file.Write(bytes.data(), bytes.size());
-  }
+  if (watcher) watcher(Utf16ToUtf8(message));
+}
+
+void AppTrace::SetLineWatcher(LineWatcher watcher) {
+  TraceState& state = State();
+  std::lock_guard lock(state.mutex);
+  state.watcher = std::move(watcher);
 }
 
 void AppTrace::SetDebugOutputEnabled(bool enabled) {

@@ -60,6 +60,10 @@ class AppTrace {
   using DebugOutput = std::function<void(const std::string& utf8Line)>;
   using Clock = std::function<double()>;  // seconds since program start
   static void SetDebugOutputForTesting(DebugOutput output);
+  // Called with every message (without its time prefix) once it has been
+  // written, on the tracing thread and without the trace lock; it may trace.
+  using LineWatcher = std::function<void(const std::string& utf8Message)>;
+  static void SetLineWatcher(LineWatcher watcher);
   static void SetClockForTesting(Clock clock);
 };
 

@@ -1,5 +1,6 @@
 #include "app/CMirelDFUApp.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -74,7 +75,8 @@ std::string CMirelDFUApp::FlashingWarning(int state) {
          " The update goes on; to stop anyway, press Ctrl-C (or send the signal) again within 5 seconds.";
 }
 
-int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>& args) {
+int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>& args,
+                      const WindowViewMaker& makeWindow) {
   AppTrace::StartClock();
   ConsoleIo::PrepareProcess();
   std::string error;
@@ -93,6 +95,19 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
 
   AppTrace::SetDebugOutputEnabled(m_options.trace || TraceRequestedByEnvironment() ||
                                   AppPlatform::DebugOutputByDefault());
+
+  if (!m_options.simStopAt.empty()) {
+    // Fault tests kill the program at a point its trace names; stopping it
+    // there first makes the point exact whatever the machine's speed.
+    const std::string text = m_options.simStopAt;
+    const int count = m_options.simStopAtCount;
+    auto seen = std::make_shared<std::atomic<int>>(0);
+    AppTrace::SetLineWatcher([text, count, seen](const std::string& message) {
+      if (message.find(text) != std::string::npos && seen->fetch_add(1) + 1 == count) {
+        AppPlatform::StopProcessForTest();
+      }
+    });
+  }
 
   Simulation simulation;
   if (m_options.simulate && !simulation.Install(m_options, &error)) {
@@ -114,8 +129,14 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
     std::unique_ptr<HostSoftware> host =
         m_options.simulate ? std::make_unique<HostSoftware>() : HostSoftware::ForThisPlatform();
     std::unique_ptr<UpdateInhibitor> inhibitor = UpdateInhibitor::ForThisPlatform();
-    // The window views arrive per platform; the console serves everywhere.
-    ConsoleView view(stdout, m_options.yes, true);
+    std::unique_ptr<IProgramView> window;
+    if (makeWindow && !m_options.console) {
+      std::string whyNot;
+      window = makeWindow(m_options, &whyNot);
+      if (!window) std::fprintf(stderr, "%s: no window (%s); showing the update here.\n", program.c_str(), whyNot.c_str());
+    }
+    if (!window) window = std::make_unique<ConsoleView>(stdout, m_options.yes, true);
+    IProgramView& view = *window;
     CMirelDFUDlg::Options controller_options;
     controller_options.force = m_options.force;
     controller_options.log_enabled = m_options.logEnabled;
@@ -138,7 +159,7 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
       if (dialog.abandoned()) {
         result = kExitClosedEarly;
       } else if (CMirelDFUDlg::failure_path_taken() || dialog.state() == CMirelDFUDlg::Failed ||
-                 dialog.refused_test_images()) {
+                 dialog.refused_test_images() || dialog.refused_damaged_images()) {
         result = kExitUpdateFailed;
       } else if (dialog.state() == CMirelDFUDlg::Succeeded || dialog.state() == CMirelDFUDlg::UpToDate) {
         result = kExitSuccess;

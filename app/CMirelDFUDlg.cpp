@@ -115,6 +115,11 @@ void CMirelDFUDlg::CountStart() {
 
 void CMirelDFUDlg::LoadImages() {
   if (!m_images.LoadImages()) FailurePath();
+  std::string problem;
+  if (!m_images.CheckImages(&problem)) {
+    m_imagesDamaged = true;
+    Trace("  the firmware images inside this program are damaged: %s\n", problem.c_str());
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -169,7 +174,7 @@ void CMirelDFUDlg::OnTimer(unsigned id) {
 }
 
 void CMirelDFUDlg::OnStart() {
-  if (!m_options.may_flash) return;
+  if (!MayWriteImages()) return;
   m_view.show(IDC_START, false);
   SetStatusText(IDS_STATUS_PREPARING);
   m_view.show(IDC_PROGRESS, true);
@@ -233,11 +238,41 @@ void CMirelDFUDlg::SaveProfileCopy() {
   m_view.show_notice(kBusy);
 }
 
+void CMirelDFUDlg::RestorePendingCopy() {
+  // A copy held in memory belongs to this run's own update.
+  if (!m_targetDevice || m_backup.HasBuffer()) return;
+  const ProfileBackup::Copy noted = m_backup.copy();
+  if (!m_backup.LoadFromRegistry() || !m_backup.IsComplete()) {
+    m_backup.Drop();
+    m_backup.NoteProfileInfo(noted.sectorCount, noted.sectorSize);
+    return;
+  }
+  Trace("  a saved copy of the mouse's settings was never written back: writing it back now\n");
+  m_backup.WriteLedSetting(*m_targetDevice);
+  if (m_backup.WriteBack(m_targetDevice.get(), nullptr)) {
+    m_backup.ForgetRestoredCopy();
+    Trace("  the saved copy of the mouse's settings was written back\n");
+  } else {
+    Trace("  the saved copy of the mouse's settings could not be written back; it is kept\n");
+  }
+  m_backup.Drop();
+  m_backup.NoteProfileInfo(noted.sectorCount, noted.sectorSize);
+}
+
 void CMirelDFUDlg::RefuseTestImages() {
-  Trace("  the images are test images: the update of this mouse is refused\n");
-  m_refusedTestImages = true;
   m_view.show(IDC_PROGRESS, false);
   m_view.show(IDC_START, false);
+  if (m_imagesDamaged) {
+    Trace("  the images are damaged: the update of this mouse is refused\n");
+    m_refusedDamagedImages = true;
+    m_view.set_text(IDC_STATUS,
+                    "The firmware images inside this program are damaged, so it cannot update your mouse. Nothing "
+                    "was written to your mouse. Download the update program again.");
+    m_view.show(IDC_CLOSE, true);
+    return;
+  }
+  Trace("  the images are test images: the update of this mouse is refused\n");
+  m_refusedTestImages = true;
   m_view.set_text(IDC_STATUS,
                   "This program carries test firmware images, which are never written to a real mouse. Nothing was "
                   "written to your mouse. Use a build made with the released firmware images.");
@@ -303,6 +338,14 @@ void CMirelDFUDlg::SwitchToState(int state) {
       if (m_backup.WriteBack(m_targetDevice.get(), &m_progress)) {
         m_view.set_progress_position(m_progress);
         m_backup.ForgetRestoredCopy();
+      } else if (m_backup.IsComplete()) {
+        // The firmware is in place; the settings are not, and must not be
+        // reported as restored. The stored copy stays for the next arrival.
+        static constexpr const char* kNotRestored =
+            "The mouse's settings could not be written back yet. They are kept, and are written back the next time "
+            "this program finds the mouse.";
+        Trace("%s\n", kNotRestored);
+        m_view.show_notice(kNotRestored);
       }
       m_backup.Drop();
       m_view.post_message(MSG_SWITCH_STATE, Succeeded);
@@ -387,7 +430,7 @@ void CMirelDFUDlg::onDeviceDetached() {
 void CMirelDFUDlg::onDeviceBootLoaderAttached() {
   Trace("CMirelDFUDlg::onDeviceBootLoaderAttached\n");
   StopTimer(DetachWaitTimer);
-  if (!m_options.may_flash) {
+  if (!MayWriteImages()) {
     RefuseTestImages();
     return;
   }
@@ -460,6 +503,11 @@ void CMirelDFUDlg::onDeviceAttached() {
 
   Trace("f0003=>GetFwFormattedVersion: minor=%d, build=%d\n", minor, build);
   Trace("  current state is %d\n", m_state);
+  // States 3 and 6 to 8 make or restore the copy themselves.
+  if (m_state != EnteringBootloader && m_state != Restarting && m_state != AwaitingPowerCycle &&
+      m_state != RestoringSettings) {
+    RestorePendingCopy();
+  }
   switch (m_state) {
     case WaitingForDevice: {
       int model = 0;
@@ -469,7 +517,7 @@ void CMirelDFUDlg::onDeviceAttached() {
       }
       const std::uint32_t level = static_cast<std::uint32_t>(minor) * 65536u + build;
       const bool needed = level < 0x00020007u || type6_build < 3 || m_options.force;
-      if (needed && !m_options.may_flash) {
+      if (needed && !MayWriteImages()) {
         RefuseTestImages();
         break;
       }

@@ -105,6 +105,11 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
   ProfileBackup& profile_backup() { return m_backup; }
   // Whether a mouse was turned away because the images are test images.
   bool refused_test_images() const { return m_refusedTestImages; }
+  // Whether the images inside the program differ from what the build
+  // recorded; such a program writes nothing to any mouse.
+  bool images_damaged() const { return m_imagesDamaged; }
+  // Whether a mouse that needed the update was turned away for that.
+  bool refused_damaged_images() const { return m_refusedDamagedImages; }
   // Whether the profile copy could not be stored because another process
   // held the settings store.
   bool settings_store_was_busy() const { return m_storeBusyReported; }
@@ -142,7 +147,13 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
   void RelaunchHostSoftware();
   void CountStart();
   void RefuseTestImages();
+  // Test images on a mouse that may not have them, or damaged images.
+  bool MayWriteImages() const { return m_options.may_flash && !m_imagesDamaged; }
   void SaveProfileCopy();
+  // Writes back a complete copy of the settings that an earlier run (or an
+  // earlier attempt of this one) saved and never wrote back, whatever the
+  // mouse's firmware, and then forgets it.
+  void RestorePendingCopy();
   void ProtectFlash();
 
   IDialogView& m_view;
@@ -165,6 +176,8 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
   bool relaunchHostSoftware = true;
   std::string m_hostSoftwarePath;
   bool m_refusedTestImages = false;
+  bool m_imagesDamaged = false;
+  bool m_refusedDamagedImages = false;
   bool m_storeBusyReported = false;
   bool m_abandoned = false;
 };

@@ -60,8 +60,8 @@ bool split_port_option(const std::string& arg, std::string* name, std::string* v
 
 bool is_port_option(const std::string& name) {
   return name == "simulate" || name == "sim-version" || name == "sim-faults" || name == "sim-latency-us" ||
-         name == "console" || name == "yes" || name == "help" || name == "?" || name == "version" ||
-         name == "allow-test-images" || name == "trace";
+         name == "sim-state" || name == "sim-stop-at" || name == "console" || name == "yes" || name == "help" ||
+         name == "?" || name == "version" || name == "allow-test-images" || name == "trace";
 }
 
 }  // namespace
@@ -104,12 +104,18 @@ void CommandLine::ParseToolArgument(const std::string& arg, AppOptions* options)
 
 bool CommandLine::Parse(const std::vector<std::string>& args, AppOptions* options, std::string* error) {
   bool ok = true;
-  for (const std::string& arg : args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
     ParseToolArgument(arg, options);
     std::string name;
     std::string value;
     bool has_value = false;
     if (!split_port_option(arg, &name, &value, &has_value)) continue;
+    // A file name may also follow as the next argument.
+    if (name == "sim-state" && !has_value && i + 1 < args.size()) {
+      value = args[++i];
+      has_value = true;
+    }
     // Slash arguments that are not ours belong to the tool's own rules, which
     // ignore what they do not know.
     if (arg[0] == '/' && !is_port_option(name)) continue;
@@ -145,6 +151,23 @@ bool CommandLine::Parse(const std::vector<std::string>& args, AppOptions* option
         options->simLatencyUs = to_int(number);
         if (options->simLatencyUs < 0 || number.find_first_not_of("0123456789") != std::string::npos) {
           *error = "option --sim-latency-us needs a number of microseconds";
+          good = false;
+        }
+      }
+      options->simulate = true;
+    } else if (name == "sim-state") {
+      good = text(&options->simState);
+      options->simulate = true;
+    } else if (name == "sim-stop-at") {
+      good = text(&options->simStopAt);
+      const std::size_t hash = options->simStopAt.rfind('#');
+      if (good && hash != std::string::npos) {
+        const std::string count = options->simStopAt.substr(hash + 1);
+        options->simStopAtCount = to_int(count);
+        options->simStopAt.resize(hash);
+        if (count.empty() || count.size() > 7 || count.find_first_not_of("0123456789") != std::string::npos ||
+            options->simStopAtCount < 1 || options->simStopAt.empty()) {
+          *error = "option --sim-stop-at wants TEXT or TEXT#N with N from 1";
           good = false;
         }
       }
@@ -191,6 +214,12 @@ std::string CommandLine::Usage(const std::string& program) {
          "                      drop=120,image=1 (N: a packet of the image, from 0):\n" +
          SimFaultList::Describe(22) +
          "  --sim-latency-us=N  answer time of the simulated mouse (default 1000)\n"
+         "  --sim-state=FILE    the simulated mouse keeps its state in FILE, so that a run\n"
+         "                      killed midway can be followed by another on the same mouse\n"
+         "  --sim-stop-at=TEXT[#N]\n"
+         "                      for fault tests (Linux): the program stops itself (SIGSTOP)\n"
+         "                      once its trace has written the N-th line (default the\n"
+         "                      first) holding TEXT, for the test to kill it there\n"
          "  --console           show the update in this terminal\n"
          "  --yes               start the update (and close at the end) without asking\n"
          "  --trace             also write the program's trace to standard error (so does\n"

@@ -22,6 +22,12 @@ struct AppOptions {
   std::string simVersion;  // "14.2.6"
   std::string simFaults;   // "drop=120,image=1"
   int simLatencyUs = -1;   // -1: the simulated mouse's default
+  // The file in which the simulated mouse keeps its state between runs.
+  std::string simState;
+  // For fault tests: the program stops itself (as a debugger would) when its
+  // trace writes the N-th line holding this text, for the test to kill it.
+  std::string simStopAt;
+  int simStopAtCount = 1;
   bool console = false;
   bool yes = false;  // answer Start (and Close) without a user
   // Let a build whose images are the project's test images write them to a

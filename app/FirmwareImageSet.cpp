@@ -1,14 +1,42 @@
 #include "app/FirmwareImageSet.h"
 
+#include <cstdio>
 #include <utility>
 
 #include "app/FirmwareResources.h"
+#include "app/ImageChecksum.h"
 
 namespace mirel {
 
-FirmwareImageSet::FirmwareImageSet() : m_loader(LoadFirmwareResource) {}
+FirmwareImageSet::FirmwareImageSet() : m_loader(LoadFirmwareResource), m_digests(FirmwareResources::RecordedDigest) {}
 
-FirmwareImageSet::FirmwareImageSet(ResourceLoader loader) : m_loader(std::move(loader)) {}
+FirmwareImageSet::FirmwareImageSet(ResourceLoader loader, DigestLookup digests)
+    : m_loader(std::move(loader)), m_digests(std::move(digests)) {}
+
+bool FirmwareImageSet::CheckImages(std::string* problem) const {
+  if (!m_digests) return true;
+  const std::pair<int, int> ids[] = {{kMainImageKey, FirmwareResources::kMainImageId},
+                                     {kSecondImageKey, FirmwareResources::kSecondImageId}};
+  for (const auto& [key, resourceId] : ids) {
+    std::uint32_t size = 0;
+    std::uint32_t crc = 0;
+    if (!m_digests(resourceId, &size, &crc)) continue;
+    const auto it = images.find(key);
+    const DFUWriter* writer = it == images.end() ? nullptr : it->second.get();
+    const std::uint32_t found_size = writer ? writer->size : 0;
+    const std::uint32_t found_crc = writer && writer->data ? ImageChecksum::Crc32(writer->data, writer->size) : 0;
+    if (found_size == size && found_crc == crc) continue;
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "image %d (resource %d) has %u bytes with checksum %08X; it was built in with %u bytes and "
+                  "checksum %08X",
+                  key, resourceId, static_cast<unsigned>(found_size), static_cast<unsigned>(found_crc),
+                  static_cast<unsigned>(size), static_cast<unsigned>(crc));
+    *problem = text;
+    return false;
+  }
+  return true;
+}
 
 bool FirmwareImageSet::LoadImage(int resourceId) {
   int key = 0;

@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
 
 #include "app/DFUWriter.h"
 
@@ -16,6 +17,9 @@ class FirmwareImageSet {
  public:
   // Finds one embedded image (see LoadFirmwareResource); replaceable in tests.
   using ResourceLoader = std::function<bool(int resourceId, const std::uint8_t** data, std::uint32_t* size)>;
+  // The size and CRC-32 recorded for an image when it was built in; false
+  // when nothing is recorded for that id.
+  using DigestLookup = std::function<bool(int resourceId, std::uint32_t* size, std::uint32_t* crc32)>;
 
   static constexpr int kMainImageKey = 1;
   static constexpr int kSecondImageKey = 2;
@@ -23,8 +27,11 @@ class FirmwareImageSet {
   // only when the controller sets it after the transfer.
   static constexpr std::uint32_t kProgressReserve = 4096;
 
+  // The images inside this executable, checked against the digests the
+  // build recorded.
   FirmwareImageSet();
-  explicit FirmwareImageSet(ResourceLoader loader);
+  // Other images; checked only when `digests` is given.
+  explicit FirmwareImageSet(ResourceLoader loader, DigestLookup digests = nullptr);
 
   // Loads resource 2000 into the writer of key 1 or 2001 into key 2 (made if
   // missing) and adds it to the totals. Other ids, and a failed load, change
@@ -34,6 +41,10 @@ class FirmwareImageSet {
   // images. A missing or empty image is not an error here: its writer stays
   // empty and its transfer finds no packet. False only without both writers.
   bool LoadImages();
+  // Whether both loaded images have the size and CRC-32 recorded for them,
+  // so that damaged images are never sent. False with a message naming the
+  // first image that differs. True when no digests are recorded.
+  bool CheckImages(std::string* problem) const;
   // Both transfers start again from the first packet.
   void ResetOffsets();
 
@@ -43,6 +54,7 @@ class FirmwareImageSet {
 
  private:
   ResourceLoader m_loader;
+  DigestLookup m_digests;
 };
 
 }  // namespace mirel

@@ -20,6 +20,17 @@ class FirmwareResources {
   // of being given the released files: they are for tests and emulated rigs
   // and must never reach a real mouse by accident.
   static bool AreTestImages();
+
+  // The size and CRC-32 of an image as the build embedded it.
+  struct Digest {
+    int resourceId;
+    std::uint32_t size;
+    std::uint32_t crc32;
+  };
+  // Recorded at build time from the image files (tools/image_digest.py).
+  static const Digest kRecordedDigests[2];
+  // The recorded digest of `resourceId`; false for another id.
+  static bool RecordedDigest(int resourceId, std::uint32_t* size, std::uint32_t* crc32);
 };
 
 // The load operation the update controller uses (and tests replace).

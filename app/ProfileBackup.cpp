@@ -127,7 +127,7 @@ ProfileBackup::SaveResult ProfileBackup::SaveToRegistry(const std::string& host_
     if (!written) all_written = false;
     return written || !StoreWasBusy();
   };
-  const bool complete = !m_copy.buffer.empty() && m_copy.sectorsRead == m_copy.sectorCount && m_copy.sectorCount > 0;
+  const bool complete = IsComplete();
   if (!m_copy.buffer.empty()) {
     std::vector<std::uint8_t> data = m_copy.buffer;
     data.resize(kRegistryBytes, 0);
@@ -189,17 +189,33 @@ bool ProfileBackup::WriteBack(rodiz::IDevice* device, std::uint32_t* progress) {
   if (!profiles || m_copy.sectorsRead != m_copy.sectorCount) return false;
   if (static_cast<std::size_t>(m_copy.sectorCount) * kSectorBytes > m_copy.buffer.size()) return false;
   for (int sector = 0; sector < m_copy.sectorCount; ++sector) {
-    if (!profiles->BeginWrite(sector, 0, kSectorBytes)) return false;
-    for (int piece = 0; piece < kSectorBytes / 16; ++piece) {
-      const auto first = m_copy.buffer.begin() + static_cast<std::ptrdiff_t>(sector * kSectorBytes + piece * 16);
-      if (!profiles->WriteData(std::vector<std::uint8_t>(first, first + 16), nullptr)) return false;
-    }
-    profiles->EndWrite();
+    Trace("  writing back profile sector %d\n", sector);
+    if (!WriteSector(*profiles, sector)) return false;
   }
   profiles->SetActiveProfile(static_cast<int>(m_copy.activeProfile));
   profiles->SetActiveProfileResolution(static_cast<int>(m_copy.resolutionIndex));
   if (progress) *progress += static_cast<std::uint32_t>(m_copy.profileBytes);
   return true;
+}
+
+bool ProfileBackup::WriteSector(rodiz::IFeature8100OnboardProfiles& profiles, int sector) {
+  // A piece whose answer was lost is sent again by the command engine and
+  // the mouse takes its bytes twice: the count of bytes it still expects
+  // shows that, and the sector is written again from its start.
+  for (int attempt = 0; attempt < kSectorAttempts; ++attempt) {
+    if (!profiles.BeginWrite(sector, 0, kSectorBytes)) return false;
+    bool counted = true;
+    for (int piece = 0; piece < kSectorBytes / 16 && counted; ++piece) {
+      const auto first = m_copy.buffer.begin() + static_cast<std::ptrdiff_t>(sector * kSectorBytes + piece * 16);
+      int remaining = -1;
+      if (!profiles.WriteData(std::vector<std::uint8_t>(first, first + 16), &remaining)) return false;
+      counted = remaining == kSectorBytes - (piece + 1) * 16;
+    }
+    // Ends the transaction either way; a short one leaves the sector as it was.
+    if (profiles.EndWrite() && counted) return true;
+    Trace("  profile sector %d was not taken whole; writing it again\n", sector);
+  }
+  return false;
 }
 
 void ProfileBackup::ForgetRestoredCopy() {

@@ -6,7 +6,8 @@
 
 namespace rodiz {
 class IDevice;
-}
+class IFeature8100OnboardProfiles;
+}  // namespace rodiz
 
 namespace mirel {
 
@@ -52,6 +53,9 @@ class ProfileBackup {
   // Forgets the copy (every field zero, buffer freed).
   void Drop();
   bool HasBuffer() const { return !m_copy.buffer.empty(); }
+  // Whether the copy holds every sector the mouse reported: only such a copy
+  // is ever written back.
+  bool IsComplete() const { return HasBuffer() && m_copy.sectorCount > 0 && m_copy.sectorsRead == m_copy.sectorCount; }
   // The mouse arrived and reported its profile memory.
   void NoteProfileInfo(int sectorCount, int sectorSize);
   // Copies every sector of the mouse; false (with the partial copy kept for
@@ -78,6 +82,11 @@ class ProfileBackup {
   const Copy& copy() const { return m_copy; }
 
  private:
+  static constexpr int kSectorAttempts = 3;
+  // One sector in a begin / data / end transaction, again when the mouse
+  // did not take it whole.
+  bool WriteSector(rodiz::IFeature8100OnboardProfiles& profiles, int sector);
+
   std::string m_keyPath;
   Copy m_copy;
   bool m_led = false;

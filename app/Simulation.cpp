@@ -65,7 +65,25 @@ bool Simulation::Install(const AppOptions& options, std::string* error) {
     rodiz::sim::SimImage image;
     if (embedded_image(resource, &image)) config.expected_images.push_back(std::move(image));
   }
+  config.state_file = options.simState;
   m_mouse = std::make_shared<rodiz::sim::SimMouse>(config);
+  if (!options.simState.empty()) {
+    // The same mouse as the last run left it; a new file starts from the
+    // mouse the other options describe.
+    rodiz::sim::SimStateFile::State state;
+    std::string problem;
+    if (rodiz::sim::SimStateFile::Load(options.simState, &state, &problem)) {
+      if (!m_mouse->restore(state, &problem)) {
+        *error = "--sim-state: " + options.simState + ": " + problem;
+        m_mouse.reset();
+        return false;
+      }
+    } else if (!problem.empty()) {
+      *error = "--sim-state: " + problem + " (remove the file to start from a new simulated mouse)";
+      m_mouse.reset();
+      return false;
+    }
+  }
   m_mouse->set_faults(faults);
   m_bus = std::make_shared<rodiz::sim::SimBus>();
   m_bus->add(m_mouse);

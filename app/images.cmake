@@ -30,8 +30,8 @@ foreach(_n 1 2)
   set(_mirel_image_${_n} ${_file})
 endforeach()
 
+find_package(Python3 COMPONENTS Interpreter REQUIRED)
 if(_mirel_defaults)
-  find_package(Python3 COMPONENTS Interpreter REQUIRED)
   set(_mirel_generator ${CMAKE_CURRENT_LIST_DIR}/../tools/make_images.py)
   add_custom_command(
     OUTPUT ${_mirel_default_1} ${_mirel_default_2}
@@ -40,9 +40,19 @@ if(_mirel_defaults)
     COMMENT "Making the default firmware images"
     VERBATIM)
 endif()
+# The size and CRC-32 of each image, recorded beside the images so that the
+# program can refuse images damaged after the build.
+set(_mirel_digest_source ${CMAKE_CURRENT_BINARY_DIR}/firmware_digests.cpp)
+add_custom_command(
+  OUTPUT ${_mirel_digest_source}
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/../tools/image_digest.py --out ${_mirel_digest_source}
+          ${_mirel_images}
+  DEPENDS ${_mirel_images} ${CMAKE_CURRENT_LIST_DIR}/../tools/image_digest.py
+  COMMENT "Recording the sizes and checksums of the firmware images"
+  VERBATIM)
 # Owns the making of the image files, so that every target that embeds them
 # can wait for it, whatever directory it lives in.
-add_custom_target(mirel_image_files DEPENDS ${_mirel_images})
+add_custom_target(mirel_image_files DEPENDS ${_mirel_images} ${_mirel_digest_source})
 
 # Seen from other directories (tests, the simulator's tests).
 set(MIREL_FIRMWARE_IMAGES "${_mirel_images}" CACHE INTERNAL "The two firmware image files this build embeds")
@@ -90,6 +100,7 @@ add_library(mirel_images STATIC
   ${CMAKE_CURRENT_LIST_DIR}/FirmwareResources.h
   ${CMAKE_CURRENT_LIST_DIR}/ImageChecksum.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ImageChecksum.h
+  ${_mirel_digest_source}
   ${_mirel_images_platform})
 target_include_directories(mirel_images PUBLIC ${CMAKE_CURRENT_LIST_DIR}/..)
 target_link_libraries(mirel_images PRIVATE rodiz_warnings)

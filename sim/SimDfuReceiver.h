@@ -16,7 +16,8 @@ struct SimImage {
 // The bootloader's side of an image transfer: a start record opens one of the
 // expected images, then 16-byte packets must come in order, each with the
 // function index that follows from its number. What arrived is compared with
-// the expected image when its last packet is in.
+// the expected image packet by packet; it counts as verified when its last
+// packet is in and every packet matched.
 class SimDfuReceiver {
  public:
   // Status values of the transfer feature.
@@ -29,6 +30,20 @@ class SimDfuReceiver {
     std::uint8_t status = kError;
     std::uint32_t next_packet = 0;
     bool duplicate = false;
+  };
+
+  // Where a transfer stands: what a bootloader keeps in its own memory,
+  // and what the mouse's state file carries across runs of the program.
+  struct Progress {
+    bool erased = false;
+    std::vector<bool> verified;  // one per expected image
+    int current = 0;
+    std::uint32_t next = 0;
+    std::uint8_t last_status = kError;
+    // Whether every byte received so far equals the expected image's.
+    bool matches = false;
+    // The packet stored last, to recognise it when it is sent again.
+    std::vector<std::uint8_t> last_packet;
   };
 
   explicit SimDfuReceiver(std::vector<SimImage> expected);
@@ -51,14 +66,24 @@ class SimDfuReceiver {
   // Image number for a start record, 0 when unknown.
   int image_for(const std::vector<std::uint8_t>& start_record) const;
   std::uint32_t packets_of(int image) const;
+  std::size_t image_count() const { return expected_.size(); }
+
+  Progress progress() const;
+  // Takes over a transfer saved earlier; false (nothing changed) when it
+  // does not fit the expected images.
+  bool restore(const Progress& progress);
 
  private:
+  // Compares packet `index` of the current image with what is expected there.
+  bool expected_at(std::uint32_t index, const std::vector<std::uint8_t>& data) const;
+
   std::vector<SimImage> expected_;
   std::vector<bool> verified_;
   int current_ = 0;
   std::uint32_t next_ = 0;
   std::uint8_t last_status_ = kError;
-  std::vector<std::uint8_t> received_;
+  bool matches_ = false;
+  std::vector<std::uint8_t> last_packet_;
   bool erased_ = false;
 };
 

@@ -70,6 +70,14 @@ bool SimFaults::parse(const std::string& text, SimFaults* faults, std::string* e
       if (!need_number(&result.unsolicited_status_after_packet)) return false;
     } else if (name == "vanish") {
       if (!need_number(&result.disappear_at_packet)) return false;
+    } else if (name == "drop-read") {
+      if (!need_number(&result.drop_profile_read)) return false;
+    } else if (name == "drop-write") {
+      if (!need_number(&result.drop_profile_write)) return false;
+    } else if (name == "unplug-read") {
+      if (!need_number(&result.unplug_profile_read)) return false;
+    } else if (name == "unplug-write") {
+      if (!need_number(&result.unplug_profile_write)) return false;
     } else if (name == "reappear-ms") {
       if (!need_number(&result.reappear_after_ms)) return false;
     } else {

@@ -26,6 +26,12 @@ struct SimFaults {
   bool refuse_restart = false;               // the restart request gets an error response
   bool foreign_swid = false;                 // every answer carries another program's software id
   bool silent = false;                       // answers nothing at all
+  // Onboard-profile requests, counted from 0 for the life of the mouse:
+  // reads (function 5) and writes (begin, data and end).
+  int drop_profile_read = -1;     // the answer to read N is lost
+  int drop_profile_write = -1;    // the answer to write N is lost (the write is done)
+  int unplug_profile_read = -1;   // power is lost at read N (back after reappear_after_ms)
+  int unplug_profile_write = -1;  // power is lost at write N
 
   // Parses "name=value,name=value" (the command-line form), for example
   // "drop=120,image=1" or "silent". Returns false with a message on bad input.

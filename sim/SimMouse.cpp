@@ -138,6 +138,9 @@ bool SimMouse::receive(std::uint32_t generation, int /*bit*/, const std::vector<
           // A report sent to a mouse that has gone since is lost with it.
           if (self->mode_ == Mode::Absent || generation != self->generation_) return;
           outputs = self->handle(report);
+          // Before anything is answered: the host never sees a change that
+          // the state file does not hold yet.
+          self->save_locked();
         }
         self->emit(std::move(outputs));
       },
@@ -177,20 +180,40 @@ void SimMouse::deliver(const std::vector<std::uint8_t>& report) {
 // ---------------------------------------------------------------------------
 // Presence
 
-void SimMouse::go_absent_locked() {
+void SimMouse::go_absent_locked(Mode comes_back_as) {
   mode_ = Mode::Absent;
+  comes_back_as_ = comes_back_as;
+  restarting_ = false;
   channels_.clear();
   ++generation_;
+  save_locked();
 }
 
 void SimMouse::appear_locked(Mode mode) {
   mode_ = mode;
+  restarting_ = false;
   ++generation_;
   channels_.clear();
+  save_locked();
+}
+
+void SimMouse::apply_update_locked() {
+  version_ = config_.updated_version;
+  type6_build_ = config_.updated_type6_build;
+  profiles_.reset_to_factory();
+  nv_config_[kNvLedId] = {0, 0, 0};
+  receiver_.reset();
+}
+
+SimMouse::Mode SimMouse::power_up_mode_locked() const {
+  return receiver_.erased() && !(receiver_.verified(1) && receiver_.verified(2)) ? Mode::Bootloader : Mode::Application;
 }
 
 void SimMouse::drop_off_locked(std::chrono::milliseconds return_after, bool fresh_bootloader) {
-  go_absent_locked();
+  // Nothing reaches a bootloader while it is off the bus, so a fresh one
+  // forgets its transfer now: the state file then holds what it comes back with.
+  if (fresh_bootloader) receiver_.reset();
+  go_absent_locked(Mode::Bootloader);
   const std::uint32_t expected_generation = generation_;
   std::weak_ptr<SimMouse> weak = weak_from_this();
   scheduler_.post([weak] {
@@ -201,15 +224,40 @@ void SimMouse::drop_off_locked(std::chrono::milliseconds return_after, bool fres
     return;
   }
   scheduler_.post(
-      [weak, expected_generation, fresh_bootloader] {
+      [weak, expected_generation] {
         std::shared_ptr<SimMouse> self = weak.lock();
         if (!self) return;
         {
           std::lock_guard<std::mutex> guard(self->lock_);
           // Plugged, cycled or restarted meanwhile: that event decides.
           if (self->generation_ != expected_generation) return;
-          if (fresh_bootloader) self->receiver_.reset();
           self->appear_locked(Mode::Bootloader);
+        }
+        self->notify_presence();
+      },
+      return_after);
+}
+
+void SimMouse::lose_power_locked(std::chrono::milliseconds return_after) {
+  profiles_.abort_write();
+  go_absent_locked(power_up_mode_locked());
+  const std::uint32_t expected_generation = generation_;
+  std::weak_ptr<SimMouse> weak = weak_from_this();
+  scheduler_.post([weak] {
+    if (auto self = weak.lock()) self->notify_presence();
+  });
+  if (return_after.count() < 0) {
+    stay_away_ = true;
+    return;
+  }
+  scheduler_.post(
+      [weak, expected_generation] {
+        std::shared_ptr<SimMouse> self = weak.lock();
+        if (!self) return;
+        {
+          std::lock_guard<std::mutex> guard(self->lock_);
+          if (self->generation_ != expected_generation) return;
+          self->appear_locked(self->comes_back_as_);
         }
         self->notify_presence();
       },
@@ -229,7 +277,8 @@ void SimMouse::power_cycle() {
   {
     std::lock_guard<std::mutex> guard(lock_);
     stay_away_ = false;
-    go_absent_locked();
+    profiles_.abort_write();
+    go_absent_locked(power_up_mode_locked());
   }
   notify_presence();
   {
@@ -237,17 +286,101 @@ void SimMouse::power_cycle() {
     // After power comes back the bootloader starts the application when the
     // application area is whole, and stays otherwise.
     const bool updated = receiver_.erased() && receiver_.verified(1) && receiver_.verified(2);
-    const bool broken = receiver_.erased() && !updated;
-    if (updated) {
-      version_ = config_.updated_version;
-      type6_build_ = config_.updated_type6_build;
-      profiles_.reset_to_factory();
-      nv_config_[kNvLedId] = {0, 0, 0};
-      receiver_.reset();
-    }
-    appear_locked(broken ? Mode::Bootloader : Mode::Application);
+    const Mode mode = power_up_mode_locked();
+    if (updated) apply_update_locked();
+    appear_locked(mode);
   }
   notify_presence();
+}
+
+// ---------------------------------------------------------------------------
+// The state file
+
+bool SimMouse::restore(const SimStateFile::State& state, std::string* error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (static_cast<int>(state.sectors.size()) != profiles_.sector_count() ||
+      state.sector_size != profiles_.sector_size()) {
+    *error = "the state file holds " + std::to_string(state.sectors.size()) + " profile sectors of " +
+             std::to_string(state.sector_size) + " bytes; this mouse has " + std::to_string(profiles_.sector_count()) +
+             " of " + std::to_string(profiles_.sector_size());
+    return false;
+  }
+  if (!receiver_.restore(state.dfu)) {
+    *error = "the transfer in the state file does not fit the images this program carries";
+    return false;
+  }
+  version_ = {state.major, state.minor, state.build};
+  type6_build_ = state.type6_build;
+  profiles_.set_sectors(state.sectors);
+  profiles_.active_profile = state.active_profile;
+  profiles_.resolution_index = state.resolution_index;
+  profiles_.onboard_mode = state.onboard_mode;
+  nv_config_[kNvLedId] = {state.led[0], state.led[1], state.led[2]};
+  config_.start_in_bootloader = state.bootloader;
+  return true;
+}
+
+SimStateFile::State SimMouse::snapshot() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return snapshot_locked();
+}
+
+SimStateFile::State SimMouse::snapshot_locked() const {
+  SimStateFile::State state;
+  const Mode mode = mode_ == Mode::Absent || restarting_ ? comes_back_as_ : mode_;
+  state.bootloader = mode == Mode::Bootloader;
+  state.major = version_.major;
+  state.minor = version_.minor;
+  state.build = version_.build;
+  state.type6_build = type6_build_;
+  state.dfu = receiver_.progress();
+  state.sector_size = profiles_.sector_size();
+  state.sectors = profiles_.sectors();
+  state.active_profile = profiles_.active_profile;
+  state.resolution_index = profiles_.resolution_index;
+  state.onboard_mode = profiles_.onboard_mode;
+  auto led = nv_config_.find(kNvLedId);
+  if (led != nv_config_.end() && led->second.size() == 3) state.led = {led->second[0], led->second[1], led->second[2]};
+  return state;
+}
+
+void SimMouse::save_locked() {
+  if (config_.state_file.empty()) return;
+  std::string text = SimStateFile::Format(snapshot_locked());
+  if (text == saved_state_) return;
+  std::string error;
+  if (!SimStateFile::Save(config_.state_file, text, &error)) {
+    if (!save_failure_reported_) std::fprintf(stderr, "simulated mouse: %s\n", error.c_str());
+    save_failure_reported_ = true;
+    return;
+  }
+  saved_state_ = std::move(text);
+}
+
+bool SimMouse::profile_fault_locked(unsigned function, bool* lost_power) {
+  *lost_power = false;
+  auto fires = [](int* fault, int count) {
+    if (*fault < 0 || *fault != count) return false;
+    *fault = -1;
+    return true;
+  };
+  if (function == 5) {
+    const int n = profile_reads_++;
+    if (fires(&faults_.unplug_profile_read, n)) {
+      *lost_power = true;
+      return true;
+    }
+    return fires(&faults_.drop_profile_read, n);
+  }
+  if (function >= 6 && function <= 8) {
+    const int n = profile_writes_++;
+    if (fires(&faults_.unplug_profile_write, n)) {
+      *lost_power = true;
+      return true;
+    }
+    return fires(&faults_.drop_profile_write, n);
+  }
+  return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -272,6 +405,7 @@ void SimMouse::set_firmware(SimVersion version, int type6_build) {
   std::lock_guard<std::mutex> guard(lock_);
   version_ = version;
   type6_build_ = type6_build;
+  save_locked();
 }
 
 void SimMouse::press_profile_button(int profile) {
@@ -280,6 +414,7 @@ void SimMouse::press_profile_button(int profile) {
     std::lock_guard<std::mutex> guard(lock_);
     if (mode_ != Mode::Application) return;
     profiles_.active_profile = profile;
+    save_locked();
     outputs.push_back({notification(index_of(kOnboardProfiles), 0,
                                     {hi(static_cast<unsigned>(profile)), lo(static_cast<unsigned>(profile))}),
                        config_.latency});
@@ -544,62 +679,79 @@ std::vector<SimMouse::Output> SimMouse::handle(const std::vector<std::uint8_t>& 
       return fail(kErrorInvalidFunction);
     }
     case kOnboardProfiles: {
-      switch (function) {
-        case 0: {
-          const unsigned size = static_cast<unsigned>(profiles_.sector_size());
-          return ok({0x01, 0x03, 0x05, 0x01, 0x02, 0x00, static_cast<std::uint8_t>(profiles_.sector_count()), hi(size),
-                     lo(size), 0x0A});
+      bool lost_power = false;
+      if (profile_fault_locked(function, &lost_power)) {
+        if (lost_power) {
+          lose_power_locked(std::chrono::milliseconds(faults_.reappear_after_ms));
+          return {};
         }
-        case 1:
-          profiles_.onboard_mode = params[0] == 1;
-          return ok({});
-        case 2:
-          return ok({static_cast<std::uint8_t>(profiles_.onboard_mode ? 1 : 2)});
-        case 3:
-          profiles_.active_profile = (params[0] << 8) | params[1];
-          return ok({});
-        case 4:
-          return ok({hi(static_cast<unsigned>(profiles_.active_profile)),
-                     lo(static_cast<unsigned>(profiles_.active_profile))});
-        case 5: {
-          std::vector<std::uint8_t> data;
-          if (!profiles_.read((params[0] << 8) | params[1], (params[2] << 8) | params[3], &data)) {
-            return fail(kErrorInvalidArgument);
-          }
-          return ok(data);
-        }
-        case 6:
-          if (!profiles_.begin_write((params[0] << 8) | params[1], (params[2] << 8) | params[3],
-                                     (params[4] << 8) | params[5])) {
-            return fail(kErrorInvalidArgument);
-          }
-          return ok({});
-        case 7: {
-          int remaining = 0;
-          if (!profiles_.write_data(std::vector<std::uint8_t>(params.begin(), params.begin() + 16), &remaining)) {
-            return fail(kErrorInvalidArgument);
-          }
-          return ok({hi(static_cast<unsigned>(remaining)), lo(static_cast<unsigned>(remaining))});
-        }
-        case 8:
-          if (!profiles_.end_write()) return fail(kErrorInvalidArgument);
-          return ok({});
-        case 10: {
-          std::uint16_t crc = 0;
-          if (!profiles_.crc((params[0] << 8) | params[1], &crc)) return fail(kErrorInvalidArgument);
-          return ok({hi(crc), lo(crc)});
-        }
-        case 11:
-          return ok({static_cast<std::uint8_t>(profiles_.resolution_index)});
-        case 12:
-          profiles_.resolution_index = params[0];
-          return ok({});
-        default:
-          return fail(kErrorInvalidFunction);
+        // The request is carried out; only its answer is lost.
+        (void)handle_profiles(request, function, params);
+        return {};
       }
+      return handle_profiles(request, function, params);
     }
     case kDfu:
       return handle_dfu(request, function, params);
+    default:
+      return fail(kErrorInvalidFunction);
+  }
+}
+
+std::vector<SimMouse::Output> SimMouse::handle_profiles(const std::vector<std::uint8_t>& request, unsigned function,
+                                                        const std::vector<std::uint8_t>& params) {
+  auto ok = [&](std::vector<std::uint8_t> result) { return std::vector<Output>{{answer(request, result)}}; };
+  auto fail = [&](std::uint8_t code) { return std::vector<Output>{{error(request, code)}}; };
+  switch (function) {
+    case 0: {
+      const unsigned size = static_cast<unsigned>(profiles_.sector_size());
+      return ok({0x01, 0x03, 0x05, 0x01, 0x02, 0x00, static_cast<std::uint8_t>(profiles_.sector_count()), hi(size),
+                 lo(size), 0x0A});
+    }
+    case 1:
+      profiles_.onboard_mode = params[0] == 1;
+      return ok({});
+    case 2:
+      return ok({static_cast<std::uint8_t>(profiles_.onboard_mode ? 1 : 2)});
+    case 3:
+      profiles_.active_profile = (params[0] << 8) | params[1];
+      return ok({});
+    case 4:
+      return ok(
+          {hi(static_cast<unsigned>(profiles_.active_profile)), lo(static_cast<unsigned>(profiles_.active_profile))});
+    case 5: {
+      std::vector<std::uint8_t> data;
+      if (!profiles_.read((params[0] << 8) | params[1], (params[2] << 8) | params[3], &data)) {
+        return fail(kErrorInvalidArgument);
+      }
+      return ok(data);
+    }
+    case 6:
+      if (!profiles_.begin_write((params[0] << 8) | params[1], (params[2] << 8) | params[3],
+                                 (params[4] << 8) | params[5])) {
+        return fail(kErrorInvalidArgument);
+      }
+      return ok({});
+    case 7: {
+      int remaining = 0;
+      if (!profiles_.write_data(std::vector<std::uint8_t>(params.begin(), params.begin() + 16), &remaining)) {
+        return fail(kErrorInvalidArgument);
+      }
+      return ok({hi(static_cast<unsigned>(remaining)), lo(static_cast<unsigned>(remaining))});
+    }
+    case 8:
+      if (!profiles_.end_write()) return fail(kErrorInvalidArgument);
+      return ok({});
+    case 10: {
+      std::uint16_t crc = 0;
+      if (!profiles_.crc((params[0] << 8) | params[1], &crc)) return fail(kErrorInvalidArgument);
+      return ok({hi(crc), lo(crc)});
+    }
+    case 11:
+      return ok({static_cast<std::uint8_t>(profiles_.resolution_index)});
+    case 12:
+      profiles_.resolution_index = params[0];
+      return ok({});
     default:
       return fail(kErrorInvalidFunction);
   }
@@ -617,6 +769,12 @@ std::vector<SimMouse::Output> SimMouse::handle_dfu(const std::vector<std::uint8_
     const bool updated = receiver_.erased() && receiver_.verified(1) && receiver_.verified(2);
     // Nothing written since the bootloader started: the old application is intact.
     const bool intact = !receiver_.erased();
+    const Mode comes_back_as = updated || intact ? Mode::Application : Mode::Bootloader;
+    // The restart is the mouse's own from here: a host that goes away now
+    // changes nothing, so the new firmware takes over at once.
+    if (updated) apply_update_locked();
+    comes_back_as_ = comes_back_as;
+    restarting_ = true;
     const bool stay_away = faults_.stay_away_after_restart;
     const std::uint32_t expected_generation = generation_;
     const auto restart_delay = config_.restart_delay;
@@ -624,35 +782,27 @@ std::vector<SimMouse::Output> SimMouse::handle_dfu(const std::vector<std::uint8_
     // The answer goes out first; then the mouse drops off the bus and, unless
     // it needs a power cycle, comes back with whatever firmware it now has.
     scheduler_.post(
-        [weak, expected_generation, updated, intact, stay_away, restart_delay] {
+        [weak, expected_generation, comes_back_as, stay_away, restart_delay] {
           std::shared_ptr<SimMouse> self = weak.lock();
           if (!self) return;
           std::uint32_t absent_generation = 0;
           {
             std::lock_guard<std::mutex> guard(self->lock_);
             if (self->generation_ != expected_generation) return;
-            self->go_absent_locked();
+            self->go_absent_locked(comes_back_as);
             self->stay_away_ = stay_away;
             absent_generation = self->generation_;
           }
           self->notify_presence();
           if (stay_away) return;
           self->scheduler_.post(
-              [weak, absent_generation, updated, intact] {
+              [weak, absent_generation, comes_back_as] {
                 std::shared_ptr<SimMouse> mouse = weak.lock();
                 if (!mouse) return;
                 {
                   std::lock_guard<std::mutex> guard(mouse->lock_);
                   if (mouse->generation_ != absent_generation || mouse->stay_away_) return;
-                  if (updated) {
-                    // New firmware: its default profiles and LED setting replace the user's.
-                    mouse->version_ = mouse->config_.updated_version;
-                    mouse->type6_build_ = mouse->config_.updated_type6_build;
-                    mouse->profiles_.reset_to_factory();
-                    mouse->nv_config_[kNvLedId] = {0, 0, 0};
-                    mouse->receiver_.reset();
-                  }
-                  mouse->appear_locked(updated || intact ? Mode::Application : Mode::Bootloader);
+                  mouse->appear_locked(comes_back_as);
                 }
                 mouse->notify_presence();
               },

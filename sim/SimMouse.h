@@ -13,6 +13,7 @@
 #include "sim/SimFaults.h"
 #include "sim/SimProfileMemory.h"
 #include "sim/SimScheduler.h"
+#include "sim/SimStateFile.h"
 
 namespace rodiz::sim {
 
@@ -55,6 +56,8 @@ struct SimMouseConfig {
   bool start_in_bootloader = false;
   // Tells serial numbers (and so paths) of several simulated mice apart.
   int serial = 1;
+  // Where the mouse keeps its state at every change (empty: nowhere).
+  std::string state_file;
 };
 
 // The simulated mouse: the device side of the report protocol in application
@@ -72,8 +75,14 @@ class SimMouse : public std::enable_shared_from_this<SimMouse> {
   explicit SimMouse(SimMouseConfig config);
   ~SimMouse();
 
-  // Comes onto the bus (in application or bootloader mode, as configured).
+  // Comes onto the bus (in application or bootloader mode, as configured
+  // or restored).
   void start();
+  // Takes over the state a state file holds, before start(). False with a
+  // message (and nothing changed) when it does not fit this mouse.
+  bool restore(const SimStateFile::State& state, std::string* error);
+  // The state as the state file would hold it now.
+  SimStateFile::State snapshot() const;
   // Called (from any thread, without locks held) whenever the collections change.
   void set_presence_listener(std::function<void()> listener);
   std::vector<SimCollection> collections() const;
@@ -125,6 +134,8 @@ class SimMouse : public std::enable_shared_from_this<SimMouse> {
   std::vector<Output> handle(const std::vector<std::uint8_t>& request);
   // How many parameter bytes `function` of `feature` reads from a request.
   static std::size_t parameter_bytes_needed(int feature, unsigned function);
+  std::vector<Output> handle_profiles(const std::vector<std::uint8_t>& request, unsigned function,
+                                      const std::vector<std::uint8_t>& params);
   std::vector<Output> handle_dfu(const std::vector<std::uint8_t>& request, unsigned function,
                                  const std::vector<std::uint8_t>& params);
   std::vector<std::uint8_t> answer(const std::vector<std::uint8_t>& request,
@@ -135,18 +146,42 @@ class SimMouse : public std::enable_shared_from_this<SimMouse> {
   void emit(std::vector<Output> outputs);
 
   // Presence changes (scheduler thread or caller, lock held by caller).
-  void go_absent_locked();
+  // Drops off the bus; `comes_back_as` is the mode it shows when it is
+  // next powered, which the state file records.
+  void go_absent_locked(Mode comes_back_as);
   // Drops off the bus now and comes back in bootloader mode after
   // `return_after` (never when negative); a fresh bootloader forgets any
   // transfer it had started.
   void drop_off_locked(std::chrono::milliseconds return_after, bool fresh_bootloader);
   void appear_locked(Mode mode);
   void notify_presence();
+  // The firmware just received takes over: new version, its default
+  // profiles and LED setting.
+  void apply_update_locked();
+  // The mode a power-up brings: the application unless a transfer left it
+  // incomplete.
+  Mode power_up_mode_locked() const;
+  // Power lost: any profile write in progress is lost with it; back after
+  // `return_after` (never when negative).
+  void lose_power_locked(std::chrono::milliseconds return_after);
+  SimStateFile::State snapshot_locked() const;
+  // Writes the state file when the state changed since it was last written.
+  void save_locked();
+  // Faults of the profile memory; true when the request goes unanswered.
+  bool profile_fault_locked(unsigned function, bool* lost_power);
 
   mutable std::mutex lock_;
   SimMouseConfig config_;
   SimFaults faults_;
   Mode mode_ = Mode::Absent;
+  Mode comes_back_as_ = Mode::Application;
+  // Between a restart request and the drop off the bus: the state file
+  // already records the mode it comes back in.
+  bool restarting_ = false;
+  std::string saved_state_;
+  bool save_failure_reported_ = false;
+  int profile_reads_ = 0;
+  int profile_writes_ = 0;
   std::uint32_t generation_ = 0;
   SimVersion version_;
   int type6_build_ = 0;

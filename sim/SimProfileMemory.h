@@ -26,6 +26,8 @@ class SimProfileMemory {
   bool write_data(const std::vector<std::uint8_t>& data, int* remaining);
   // Commits the transaction when it received every byte it announced.
   bool end_write();
+  // Power lost mid-transaction: nothing of it is kept.
+  void abort_write() { writing_ = false; }
   // CRC-16/CCITT of a sector.
   bool crc(int sector, std::uint16_t* value) const;
 

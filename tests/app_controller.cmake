@@ -57,3 +57,15 @@ else()
   target_compile_definitions(app_host_tests PRIVATE HOST_STANDIN="$<TARGET_FILE_NAME:host_standin>")
   add_dependencies(app_host_tests host_standin)
 endif()
+
+# The kill-anywhere fault matrix, short form: the real program killed at
+# chosen points of an update and started again on the same simulated mouse.
+# The whole matrix: tests/recovery/fault_matrix.py --program <the program>.
+if(NOT WIN32)
+  find_package(Python3 COMPONENTS Interpreter REQUIRED)
+  add_test(NAME fault_matrix_quick
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/recovery/fault_matrix.py
+                   --program $<TARGET_FILE:MirelFirmwareUpdate> --quick)
+  set_tests_properties(fault_matrix_quick PROPERTIES LABELS app TIMEOUT 300
+                       ENVIRONMENT "${RODIZ_TEST_ENVIRONMENT}" FIXTURES_REQUIRED test_home)
+endif()

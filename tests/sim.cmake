@@ -7,6 +7,7 @@ rodiz_add_test(sim_tests
     sim/DfuTransferTest.cpp
     sim/DfuFaultTest.cpp
     sim/SimFaultsTest.cpp
+    sim/SimStateFileTest.cpp
     sim/ConnectionTest.cpp
     sim/ManagerEndToEndTest.cpp
     sim/OnboardProfilesTest.cpp

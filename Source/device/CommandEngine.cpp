@@ -298,8 +298,10 @@ bool CommandEngine::sendSynchronousCommandWithoutRetry(const std::vector<Byte>& 
     return false;
   }
   // Subscribe to the channel before taking command_mutex: the read thread
-  // holds the channel's Read lock while it waits for command_mutex.
-  if (blocking && !device_.removed_ && !abandoned_) (void)device_.connection_.ensure_subscriptions();
+  // holds the channel's Read lock while it waits for command_mutex. Every
+  // exchange needs the answer, the ping too: with discovery answered from a
+  // cache file, a ping can be the first report this device writes.
+  if (!device_.removed_ && !abandoned_) (void)device_.connection_.ensure_subscriptions();
   const bool is_feature_based = feature_based();
   std::unique_lock<std::mutex> lock(command_mutex_);
 

@@ -290,7 +290,9 @@ void Device::perform_cache_read() {
       DLOG(LogInfo, "cache is incorrect version (%s != %s)... invalidating", contents.fw.c_str(), known.c_str());
       engine_.mark_cache_dirty();
     } else {
-      for (auto& [key, response] : contents.entries) (void)engine_.adopt_cached(std::move(key), std::move(response));
+      for (auto& [key, response] : contents.entries) {
+        if (engine_.adopt_cached(std::move(key), std::move(response))) cache_file_loaded_ = true;
+      }
       if (contents.unusable > 0) {
         DLOG(LogWarning, "cache file %s: %u entries that answer no request were skipped", file.c_str(),
              static_cast<unsigned>(contents.unusable));

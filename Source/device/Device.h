@@ -136,6 +136,9 @@ class Device : public IDevice,
   // Whether the response cache changed since the last write attempt.
   bool cache_dirty() const { return engine_.cache_dirty(); }
   void set_generic_cache_enabled(bool enabled) { generic_cache_enabled_ = enabled; }
+  // Whether answers were loaded from a cache file since the last call, and
+  // clears the mark.
+  bool take_cache_file_loaded() { return cache_file_loaded_.exchange(false); }
 
   // --- engine parameters and test seams
   void set_clock(Clock clock) { engine_.set_clock(std::move(clock)); }
@@ -201,6 +204,7 @@ class Device : public IDevice,
   // Feature cache file.
   std::string persistent_path_;
   bool generic_cache_enabled_ = false;
+  std::atomic<bool> cache_file_loaded_{false};
 };
 
 }  // namespace rodiz

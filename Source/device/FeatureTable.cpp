@@ -77,6 +77,13 @@ bool FeatureTable::load_feature_root(bool retry) {
   DLOG(LogInfo, "Device::load_feature_root success, now need a ping");
   device_.engine_.request_ping();
   if (!device_.firmware_.load_fwinfo(cache_present)) {
+    // Answers from a saved cache of another firmware (a file written before an
+    // update): the check has dropped them and reset discovery, which now
+    // starts again from the device instead of failing this lookup.
+    if (cache_present && last_error_code() == FwVersionChanged && root_state_ == RootState::Unknown) {
+      DLOG(LogInfo, "Device::load_feature_root cached answers were of another firmware, discovering again");
+      return load_feature_root(false);
+    }
     DLOG(LogInfo, "load_feature_root failing (load_fwinfo failed)");
     return false;
   }

@@ -91,8 +91,12 @@ bool FirmwareCheck::load_fwinfo(bool cache_present) {
   if (fwinfo_.empty()) return false;
   if (cache_present) device_.engine_.request_fwcheck();
   // The device's own view of its connection decides, not the channel's: a
-  // channel can be up while the device behind it was reported gone.
-  if (device_.connection_.reported_connected() && !do_fwcheck()) {
+  // channel can be up while the device behind it was reported gone. Answers
+  // read from a cache file are confirmed at once all the same: after a
+  // firmware update the file is always stale, and a check deferred to the
+  // first uncached command would fail that command instead.
+  const bool from_file = cache_present && device_.take_cache_file_loaded();
+  if ((device_.connection_.reported_connected() || from_file) && !do_fwcheck()) {
     DLOG(LogInfo, "load_fwinfo failing (do_fwcheck failed)");
     return false;
   }

@@ -1,7 +1,10 @@
 #include "log/XLogFormat.h"
 
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 namespace rodiz {
 
@@ -29,10 +32,251 @@ const char* skip_word(const char* message, std::string_view prefix) {
   return *rest == ' ' ? rest + 1 : rest;
 }
 
+// The conversions log messages use (integers, characters, strings), written
+// here because the C library's vsnprintf costs most of a log call. It follows
+// the C standard's rules for these; whatever it does not handle (floating
+// point, wide text, %p, %n, a null string, output that does not fit) it
+// leaves to vsnprintf by returning false, before the caller used `args`.
+class FastFormat {
+ public:
+  // A va_list travels between functions only by reference to its holder: on
+  // some ABIs the type is an array that decays when passed.
+  struct Args {
+    va_list list;
+  };
+
+  FastFormat(char* out, std::size_t capacity) : out_(out), capacity_(capacity) {}
+
+  bool run(const char* p, Args& args) {
+    for (; *p != '\0'; ++p) {
+      if (*p != '%') {
+        put(*p);
+        continue;
+      }
+      ++p;
+      if (*p == '%') {
+        put('%');
+        continue;
+      }
+      Spec spec;
+      for (;; ++p) {
+        if (*p == '-') {
+          spec.left = true;
+        } else if (*p == '+') {
+          spec.plus = true;
+        } else if (*p == ' ') {
+          spec.space = true;
+        } else if (*p == '#') {
+          spec.alternate = true;
+        } else if (*p == '0') {
+          spec.zero = true;
+        } else {
+          break;
+        }
+      }
+      if (*p == '*') {
+        const int width = va_arg(args.list, int);
+        if (width < 0) {
+          spec.left = true;
+          spec.width = width == INT_MIN ? kMaxWidth + 1 : -width;
+        } else {
+          spec.width = width;
+        }
+        ++p;
+      } else {
+        while (*p >= '0' && *p <= '9' && spec.width <= kMaxWidth) spec.width = spec.width * 10 + (*p++ - '0');
+      }
+      if (*p == '.') {
+        ++p;
+        if (*p == '*') {
+          const int precision = va_arg(args.list, int);
+          spec.precision = precision < 0 ? -1 : precision;
+          ++p;
+        } else {
+          spec.precision = 0;
+          while (*p >= '0' && *p <= '9' && spec.precision <= kMaxWidth) {
+            spec.precision = spec.precision * 10 + (*p++ - '0');
+          }
+        }
+      }
+      if (spec.width > kMaxWidth || spec.precision > kMaxWidth) return false;
+      Length length = Length::None;
+      if (*p == 'h') {
+        length = p[1] == 'h' ? Length::Char : Length::Short;
+        p += p[1] == 'h' ? 2 : 1;
+      } else if (*p == 'l') {
+        length = p[1] == 'l' ? Length::LongLong : Length::Long;
+        p += p[1] == 'l' ? 2 : 1;
+      } else if (*p == 'z') {
+        length = Length::Size;
+        ++p;
+      } else if (*p == 'j') {
+        length = Length::Max;
+        ++p;
+      } else if (*p == 't') {
+        length = Length::Ptrdiff;
+        ++p;
+      }
+      switch (*p) {
+        case 'd':
+        case 'i': {
+          const long long value = signed_arg(args, length);
+          const unsigned long long magnitude =
+              value < 0 ? 0ull - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+          integer(spec, magnitude, 10, false, value < 0 ? '-' : spec.plus ? '+' : spec.space ? ' ' : '\0');
+          break;
+        }
+        case 'u':
+        case 'x':
+        case 'X':
+        case 'o': {
+          if (spec.plus || spec.space) return false;
+          const unsigned long long value = unsigned_arg(args, length);
+          if (*p == 'u' && spec.alternate) return false;
+          integer(spec, value, *p == 'o' ? 8 : *p == 'u' ? 10 : 16, *p == 'X', '\0');
+          break;
+        }
+        case 'c': {
+          if (length != Length::None || spec.zero || spec.plus || spec.space || spec.alternate) return false;
+          const char c = static_cast<char>(static_cast<unsigned char>(va_arg(args.list, int)));
+          text(spec, &c, 1);
+          break;
+        }
+        case 's': {
+          if (length != Length::None || spec.zero || spec.plus || spec.space || spec.alternate) return false;
+          const char* s = va_arg(args.list, const char*);
+          if (s == nullptr) return false;
+          const std::size_t n = spec.precision >= 0 ? ::strnlen(s, static_cast<std::size_t>(spec.precision))
+                                                    : std::strlen(s);
+          text(spec, s, n);
+          break;
+        }
+        default:
+          return false;
+      }
+      if (overflow_) return false;
+    }
+    if (overflow_) return false;
+    out_[length_] = '\0';
+    return true;
+  }
+
+  std::size_t length() const { return length_; }
+
+ private:
+  static constexpr int kMaxWidth = 4096;
+  enum class Length { None, Char, Short, Long, LongLong, Size, Max, Ptrdiff };
+  struct Spec {
+    bool left = false, plus = false, space = false, alternate = false, zero = false;
+    int width = 0;
+    int precision = -1;
+  };
+
+  static long long signed_arg(Args& args, Length length) {
+    switch (length) {
+      case Length::Char:
+        return static_cast<signed char>(va_arg(args.list, int));
+      case Length::Short:
+        return static_cast<short>(va_arg(args.list, int));
+      case Length::Long:
+        return va_arg(args.list, long);
+      case Length::LongLong:
+        return va_arg(args.list, long long);
+      case Length::Size:
+        return static_cast<long long>(static_cast<std::make_signed_t<std::size_t>>(va_arg(args.list, std::size_t)));
+      case Length::Max:
+        return static_cast<long long>(va_arg(args.list, std::intmax_t));
+      case Length::Ptrdiff:
+        return static_cast<long long>(va_arg(args.list, std::ptrdiff_t));
+      case Length::None:
+        break;
+    }
+    return va_arg(args.list, int);
+  }
+
+  static unsigned long long unsigned_arg(Args& args, Length length) {
+    switch (length) {
+      case Length::Char:
+        return static_cast<unsigned char>(va_arg(args.list, unsigned));
+      case Length::Short:
+        return static_cast<unsigned short>(va_arg(args.list, unsigned));
+      case Length::Long:
+        return va_arg(args.list, unsigned long);
+      case Length::LongLong:
+        return va_arg(args.list, unsigned long long);
+      case Length::Size:
+        return va_arg(args.list, std::size_t);
+      case Length::Max:
+        return static_cast<unsigned long long>(va_arg(args.list, std::uintmax_t));
+      case Length::Ptrdiff:
+        return static_cast<unsigned long long>(static_cast<std::make_unsigned_t<std::ptrdiff_t>>(
+            va_arg(args.list, std::ptrdiff_t)));
+      case Length::None:
+        break;
+    }
+    return va_arg(args.list, unsigned);
+  }
+
+  void put(char c) {
+    if (length_ + 1 >= capacity_) {
+      overflow_ = true;
+      return;
+    }
+    out_[length_++] = c;
+  }
+  void pad(char c, int count) {
+    for (int i = 0; i < count && !overflow_; ++i) put(c);
+  }
+
+  void text(const Spec& spec, const char* s, std::size_t n) {
+    const int fill = spec.width > static_cast<int>(n) ? spec.width - static_cast<int>(n) : 0;
+    if (!spec.left) pad(' ', fill);
+    for (std::size_t i = 0; i < n && !overflow_; ++i) put(s[i]);
+    if (spec.left) pad(' ', fill);
+  }
+
+  void integer(const Spec& spec, unsigned long long value, unsigned base, bool upper, char sign) {
+    const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    char reversed[24];
+    int count = 0;
+    for (unsigned long long v = value; v != 0; v /= base) reversed[count++] = digits[v % base];
+    // A precision is the least number of digits; 0 with a value of 0 prints none.
+    int precision = spec.precision >= 0 ? spec.precision : 1;
+    if (base == 8 && spec.alternate && precision <= count) precision = count + 1;
+    const int zeros = precision > count ? precision - count : 0;
+    const char* prefix = base == 16 && spec.alternate && value != 0 ? (upper ? "0X" : "0x") : "";
+    const int prefix_length = static_cast<int>(std::strlen(prefix)) + (sign != '\0' ? 1 : 0);
+    const int body = prefix_length + zeros + count;
+    const int fill = spec.width > body ? spec.width - body : 0;
+    // The 0 flag pads with zeros after the sign, unless a precision or - is given.
+    const bool zero_fill = spec.zero && !spec.left && spec.precision < 0;
+    if (!spec.left && !zero_fill) pad(' ', fill);
+    if (sign != '\0') put(sign);
+    for (const char* c = prefix; *c != '\0'; ++c) put(*c);
+    if (zero_fill) pad('0', fill);
+    pad('0', zeros);
+    while (count > 0 && !overflow_) put(reversed[--count]);
+    if (spec.left) pad(' ', fill);
+  }
+
+  char* out_;
+  std::size_t capacity_;
+  std::size_t length_ = 0;
+  bool overflow_ = false;
+};
+
 }  // namespace
 
 std::size_t XLogFormat::vformat(char* buffer, const char* format, va_list args) {
   buffer[0] = '\0';
+  {
+    FastFormat::Args copy;
+    va_copy(copy.list, args);
+    FastFormat fast(buffer, kBufferSize);
+    const bool done = fast.run(format, copy);
+    va_end(copy.list);
+    if (done) return fast.length();
+  }
   const int written = std::vsnprintf(buffer, kBufferSize, format, args);
   std::size_t length = 0;
   if (written < 0) {

@@ -108,6 +108,7 @@ class HidrawProgramTest : public testing::Test {
                                            {"HOME", home_.str()},
                                            {"XDG_CONFIG_HOME", (home_.path() / "config").string()},
                                            {"XDG_STATE_HOME", (home_.path() / "state").string()},
+                                           {"XDG_CACHE_HOME", (home_.path() / "cache").string()},
                                            {"LC_ALL", "C"},
                                            {"MIREL_TRACE", ""},
                                            // No system bus: the program must not reach the machine's.

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "app/DFUWriter.h"
 #include "app/FirmwareImageSet.h"
+#include "app/ImageChecksum.h"
 
 namespace mirel {
 namespace {
@@ -136,6 +139,55 @@ TEST(FirmwareImageSetTest, ResetOffsetsRestartsBothTransfers) {
   set.ResetOffsets();
   EXPECT_EQ(set.images[1]->offset, 0U);
   EXPECT_EQ(set.images[2]->offset, 0U);
+}
+
+// Images are checked against the size and CRC-32 recorded when they were
+// built in; any difference is named, and images without a record pass.
+TEST(FirmwareImageSetTest, ImagesThatDifferFromTheirRecordAreNamed) {
+  FakeResources resources;
+  resources.images[2000] = Pattern(320);
+  resources.images[2001] = Pattern(64);
+  const std::uint32_t main_crc = ImageChecksum::Crc32(resources.images[2000]);
+  const std::uint32_t second_crc = ImageChecksum::Crc32(resources.images[2001]);
+  struct Case {
+    const char* name;
+    std::function<void(FakeResources&)> damage;
+    bool intact;
+    const char* named;
+  };
+  const Case cases[] = {
+      {"intact", [](FakeResources&) {}, true, ""},
+      {"one bit of image 1", [](FakeResources& r) { r.images[2000][200] ^= 0x01; }, false, "image 1"},
+      {"image 2 cut short", [](FakeResources& r) { r.images[2001].resize(48); }, false, "image 2"},
+      {"image 2 missing", [](FakeResources& r) { r.images.erase(2001); }, false, "image 2"},
+  };
+  for (const Case& c : cases) {
+    FakeResources copy = resources;
+    c.damage(copy);
+    FirmwareImageSet set(copy.Loader(), [&](int id, std::uint32_t* size, std::uint32_t* crc) {
+      *size = id == 2000 ? 320 : 64;
+      *crc = id == 2000 ? main_crc : second_crc;
+      return true;
+    });
+    set.LoadImages();
+    std::string problem;
+    EXPECT_EQ(c.intact, set.CheckImages(&problem)) << c.name;
+    EXPECT_NE(std::string::npos, problem.find(c.named)) << c.name << ": " << problem;
+  }
+  FakeResources damaged = resources;
+  damaged.images[2000][0] ^= 0xFF;
+  FirmwareImageSet unrecorded(damaged.Loader());
+  unrecorded.LoadImages();
+  std::string problem;
+  EXPECT_TRUE(unrecorded.CheckImages(&problem));
+}
+
+// The build's own record fits the images inside this test program.
+TEST(FirmwareImageSetTest, TheEmbeddedImagesMatchWhatTheBuildRecorded) {
+  FirmwareImageSet set;
+  ASSERT_TRUE(set.LoadImages());
+  std::string problem;
+  EXPECT_TRUE(set.CheckImages(&problem)) << problem;
 }
 
 TEST(DFUWriterTest, PacketsFollowTheOffsetUpToTheLastWholeSlice) {

@@ -15,7 +15,7 @@ extern char** environ;
 namespace mirel::test {
 
 ProgramProcess::ProgramProcess(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-                               bool stdin_pipe, const std::vector<std::string>& launcher) {
+                               bool stdin_pipe, const std::vector<std::string>& launcher, const std::string& program) {
   // Everything the child needs is made before fork: after it only
   // async-signal-safe calls are allowed.
   std::vector<std::string> environment;
@@ -27,7 +27,7 @@ ProgramProcess::ProgramProcess(const std::vector<std::string>& args, const std::
   for (const auto& [name, value] : env) environment.push_back(name + "=" + value);
   std::vector<char*> argv;
   for (const std::string& part : launcher) argv.push_back(const_cast<char*>(part.c_str()));
-  argv.push_back(const_cast<char*>(MIREL_PROGRAM));
+  argv.push_back(const_cast<char*>(program.empty() ? MIREL_PROGRAM : program.c_str()));
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   std::vector<char*> envp;

@@ -13,12 +13,13 @@ namespace mirel::test {
 // error on pipes of the test's own, as a shell would run it.
 class ProgramProcess {
  public:
-  // Starts the program with `args`; `env` is added to the test's own
-  // environment. With `stdin_pipe` the test writes the program's input,
-  // otherwise it reads /dev/null. A non-empty `launcher` (a command and its
-  // arguments, the first an absolute path) runs the program.
+  // Starts the program (or `program`, another copy of it) with `args`;
+  // `env` is added to the test's own environment. With `stdin_pipe` the test
+  // writes the program's input, otherwise it reads /dev/null. A non-empty
+  // `launcher` (a command and its arguments, the first an absolute path) runs
+  // the program.
   ProgramProcess(const std::vector<std::string>& args, const std::map<std::string, std::string>& env, bool stdin_pipe,
-                 const std::vector<std::string>& launcher = {});
+                 const std::vector<std::string>& launcher = {}, const std::string& program = std::string());
   // Kills a program that is still running; leaves no child behind.
   ~ProgramProcess();
   ProgramProcess(const ProgramProcess&) = delete;

@@ -329,5 +329,51 @@ TEST_F(ProgramTest, RejectedFaultValuesNameTheOptionTheValueAndWhatIsAllowed) {
   }
 }
 
+// The simulated mouse's state file is outside input: a damaged one is named,
+// with its line, and left as it was; nothing runs.
+TEST_F(ProgramTest, ADamagedStateFileIsRefusedWithItsLine) {
+  const std::filesystem::path state = home_.path() / "mouse.state";
+  const std::string damaged = "mirel-sim-state 1\nmode application\nversion 14 2\n";
+  std::ofstream(state, std::ios::binary) << damaged;
+  ProgramProcess program(with(kUpdate, {"--yes", "--sim-state", state.string()}), env(), false);
+  const int status = program.wait(kRunLimit);
+  EXPECT_TRUE(exited_with(status, 2)) << describe(status);
+  EXPECT_NE(std::string::npos, program.err.find("--sim-state")) << program.err;
+  EXPECT_NE(std::string::npos, program.err.find("line 3")) << program.err;
+  std::ifstream in(state, std::ios::binary);
+  std::stringstream after;
+  after << in.rdbuf();
+  EXPECT_EQ(damaged, after.str());
+}
+
+// A copy of the program whose embedded image was damaged after the build
+// refuses to update and leaves the mouse and the settings store alone.
+TEST_F(ProgramTest, AProgramWithDamagedImagesRefusesAndTouchesNothing) {
+  std::ifstream in(MIREL_PROGRAM, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string start_record = std::string("\x00\x01", 2) + "ZKT58_E1";
+  const std::size_t image = bytes.find(start_record);
+  ASSERT_NE(std::string::npos, image);
+  bytes[image + 1000] = static_cast<char>(bytes[image + 1000] ^ 0x5A);
+  const std::filesystem::path copy = home_.path() / "MirelFirmwareUpdate";
+  std::ofstream(copy, std::ios::binary) << bytes;
+  std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
+  const std::filesystem::path state = home_.path() / "mouse.state";
+
+  ProgramProcess program({"--simulate", "--console", "--yes", "--sim-latency-us=0", "--sim-state=" + state.string()},
+                         env(), false, {}, copy.string());
+  const int status = program.wait(kRunLimit);
+  EXPECT_TRUE(exited_with(status, 1)) << describe(status);
+  EXPECT_NE(std::string::npos, program.out.find("damaged")) << program.out;
+  EXPECT_NE(std::string::npos, program.out.find("Nothing was written to your mouse")) << program.out;
+  std::ifstream state_in(state, std::ios::binary);
+  std::stringstream mouse;
+  mouse << state_in.rdbuf();
+  EXPECT_NE(std::string::npos, mouse.str().find("mode application\nversion 14 2 6\n")) << mouse.str();
+  const std::filesystem::path settings = home_.path() / "config";
+  EXPECT_TRUE(!std::filesystem::exists(settings) || std::filesystem::is_empty(settings))
+      << "the settings store was written";
+}
+
 }  // namespace
 }  // namespace mirel

@@ -266,7 +266,10 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultRunTest,
                                          FaultCase{"error_response", "error=10,image=2"},
                                          FaultCase{"unsolicited_status", "unsolicited=12"},
                                          FaultCase{"vanishing_mid_image", "vanish=50,reappear-ms=60"},
-                                         FaultCase{"stays_away_after_restart", "stay-away"}),
+                                         FaultCase{"stays_away_after_restart", "stay-away"},
+                                         // The resent piece would be taken twice.
+                                         FaultCase{"lost_answer_to_a_profile_write", "drop-write=20"},
+                                         FaultCase{"lost_answer_to_a_profile_read", "drop-read=40"}),
                          [](const testing::TestParamInfo<FaultCase>& param) { return std::string(param.param.name); });
 
 // Faults on every attempt end in the failure path, never in a hang, and a
@@ -327,6 +330,52 @@ TEST(UpdateEndToEndTest, ProfilesSurviveAProgramKilledMidUpdate) {
   EXPECT_EQ(3, rig.mouse->active_profile());
   EXPECT_EQ(2, rig.mouse->resolution_index());
   EXPECT_EQ((std::vector<std::uint8_t>{1, 0, 0}), rig.mouse->nv_config(1));
+}
+
+// Ends the library as the end of a process would, for the next run.
+void restart_library(UpdateRig& rig) {
+  rig.library.reset();
+  rodiz::facade().reset();
+  auto manager = rodiz::facade().getimpl();
+  manager->set_device_timeout_ms(200);
+  rig.library = manager;
+}
+
+// A run killed after the mouse restarted on its new firmware, before the
+// settings were written back: the next run finds the mouse up to date and
+// must still write the saved copy back, once.
+TEST(UpdateEndToEndTest, ACopyNeverWrittenBackIsWrittenBackByTheNextRunWhateverTheVersion) {
+  UpdateRig rig(small_mouse());
+  const auto sectors = rig.mouse->sectors();
+  {
+    test::FakeView view;
+    CMirelDFUDlg dialog(view, rig.library, rig.host, small_images(), CMirelDFUDlg::Options());
+    ASSERT_TRUE(dialog.OnInitDialog());
+    dialog.OnStart();
+    ASSERT_TRUE(view.run_until(
+        dialog, [&] { return dialog.state() == CMirelDFUDlg::Restarting; }, std::chrono::seconds(30)));
+  }
+  restart_library(rig);
+  rig.mouse->wait_idle(std::chrono::seconds(2));
+  ASSERT_EQ(SimMouse::Mode::Application, rig.mouse->mode());
+  ASSERT_EQ(7, rig.mouse->version().build);
+  ASSERT_NE(sectors, rig.mouse->sectors());  // the new firmware's defaults
+  {
+    ProgramRun second(rig, small_images());
+    ASSERT_TRUE(second.go());
+    EXPECT_EQ(CMirelDFUDlg::UpToDate, second.dialog().state());
+  }
+  EXPECT_EQ(sectors, rig.mouse->sectors());
+  EXPECT_EQ(3, rig.mouse->active_profile());
+  EXPECT_EQ(2, rig.mouse->resolution_index());
+  EXPECT_EQ((std::vector<std::uint8_t>{1, 0, 0}), rig.mouse->nv_config(1));
+  // Written back once: a later change of the user's is not undone.
+  rig.mouse->press_profile_button(5);
+  rig.mouse->wait_idle();
+  restart_library(rig);
+  ProgramRun third(rig, small_images());
+  ASSERT_TRUE(third.go());
+  EXPECT_EQ(5, rig.mouse->active_profile());
 }
 
 }  // namespace

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
+#include <random>
 #include <string>
 
 namespace rodiz::test {
@@ -42,6 +46,117 @@ TEST(XLogFormat, FormattingErrorIsMarked) {
   EXPECT_NE(result.find(" (vsnprintf error)"), std::string::npos) << result;
   EXPECT_EQ(result.back(), '\n');
   EXPECT_LE(length, 1023u);
+}
+
+// The log formats integers, characters and strings itself; the C library's
+// snprintf is the reference for every result.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+template <typename... A>
+std::string ours(const char* format, A... args) {
+  char buffer[XLogFormat::kBufferSize];
+  const std::size_t length = XLogFormat::format(buffer, format, args...);
+  EXPECT_EQ(length, std::strlen(buffer)) << format;
+  return std::string(buffer, length);
+}
+template <typename... A>
+std::string reference(const char* format, A... args) {
+  char buffer[XLogFormat::kBufferSize];
+  std::snprintf(buffer, sizeof buffer, format, args...);
+  return buffer;
+}
+#pragma GCC diagnostic pop
+
+#define EXPECT_LIKE_SNPRINTF(...) EXPECT_EQ(reference(__VA_ARGS__), ours(__VA_ARGS__))
+
+TEST(XLogFormat, IntegersCharactersAndStringsAsTheCLibraryFormatsThem) {
+  EXPECT_LIKE_SNPRINTF("plain text, 100%% sure");
+  EXPECT_LIKE_SNPRINTF("%d %i %d %d", 0, -1, INT_MAX, INT_MIN);
+  EXPECT_LIKE_SNPRINTF("%u %x %X %o", 0u, 0xDEADBEEFu, 0xDEADBEEFu, 0777u);
+  EXPECT_LIKE_SNPRINTF("%hhd %hhu %hd %hu", 200, 300, 70000, 70000);
+  EXPECT_LIKE_SNPRINTF("%ld %lu %lld %llu", LONG_MIN, ULONG_MAX, LLONG_MIN, ULLONG_MAX);
+  EXPECT_LIKE_SNPRINTF("%zu %zd %jd %td", std::size_t{12}, std::size_t{SIZE_MAX}, std::intmax_t{-5}, std::ptrdiff_t{-7});
+  EXPECT_LIKE_SNPRINTF("[%5d] [%-5d] [%05d] [%-05d] [%+d] [% d] [%+ d]", 42, 42, -42, 42, 42, 42, 42);
+  EXPECT_LIKE_SNPRINTF("[%.3d] [%8.3d] [%08.3d] [%.0d] [%3.0d] [%.0x]", 7, -7, 7, 0, 0, 0u);
+  EXPECT_LIKE_SNPRINTF("[%#x] [%#X] [%#o] [%#x] [%#o] [%#.0o] [%#5.3o] [%#08x]", 255u, 255u, 8u, 0u, 0u, 0u, 8u, 255u);
+  EXPECT_LIKE_SNPRINTF("[%*d] [%-*d] [%*d] [%.*d] [%.*d]", 6, 1, 6, 1, -6, 1, 3, 1, -3, 1);
+  EXPECT_LIKE_SNPRINTF("[%c] [%3c] [%-3c]", 'a', 'b', 'c');
+  EXPECT_LIKE_SNPRINTF("[%s] [%8s] [%-8s] [%.2s] [%8.2s] [%.*s] [%s]", "abc", "abc", "abc", "abc", "abc", 1, "xyz", "");
+  EXPECT_LIKE_SNPRINTF("%llu.%06u\t%s.%03u\t%u\t<%05u>.%s.%s\t%u\t%-20.*s\t%.*s %.*s\n", 12345ull, 42u, "2026/12/09",
+                       7u, 99u, 1234u, "rodiz", "app", 2u, 8, "-Device-", 6, "Device", 5, "hello");
+  // Left to the C library: floating point, pointers, null strings, and odd specs.
+  EXPECT_LIKE_SNPRINTF("%f %.2e %g", 1.5, 2.25, 0.125);
+  EXPECT_LIKE_SNPRINTF("%p", static_cast<void*>(nullptr));
+  // Output that does not fit is cut the same way as before.
+  EXPECT_EQ(std::string(1010, ' ') + " (truncated) ", ours("%2000d", 0));
+}
+
+TEST(XLogFormat, RandomIntegerSpecsMatchTheCLibrary) {
+  std::mt19937 random(20261209);
+  auto pick = [&random](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+  for (int i = 0; i < 20000; ++i) {
+    std::string spec = "<%";
+    const char* flags = "-+ #0";
+    for (int f = 0; f < 5; ++f) {
+      if (pick(4) == 0) spec += flags[f];
+    }
+    if (pick(2) == 0) spec += std::to_string(pick(14));
+    if (pick(2) == 0) spec += "." + std::to_string(pick(6));
+    const char conversion = "diuxXoc"[pick(7)];
+    const bool is_signed = conversion == 'd' || conversion == 'i';
+    const long long value = static_cast<long long>(random()) - (1ll << 31) + pick(3) - 1;
+    SCOPED_TRACE(spec + conversion + " with " + std::to_string(value));
+    switch (conversion == 'c' ? 5 : pick(5)) {
+      case 0:
+        spec += conversion;
+        spec += '>';
+        if (is_signed) {
+          EXPECT_LIKE_SNPRINTF(spec.c_str(), static_cast<int>(value));
+        } else {
+          EXPECT_LIKE_SNPRINTF(spec.c_str(), static_cast<unsigned>(value));
+        }
+        break;
+      case 1:
+        spec += "hh";
+        spec += conversion;
+        spec += '>';
+        EXPECT_LIKE_SNPRINTF(spec.c_str(), static_cast<int>(value));
+        break;
+      case 2:
+        spec += "l";
+        spec += conversion;
+        spec += '>';
+        if (is_signed) {
+          EXPECT_LIKE_SNPRINTF(spec.c_str(), static_cast<long>(value * 4099));
+        } else {
+          EXPECT_LIKE_SNPRINTF(spec.c_str(), static_cast<unsigned long>(value * 4099));
+        }
+        break;
+      case 3:
+        spec += "ll";
+        spec += conversion;
+        spec += '>';
+        if (is_signed) {
+          EXPECT_LIKE_SNPRINTF(spec.c_str(), value * 1000003);
+        } else {
+          EXPECT_LIKE_SNPRINTF(spec.c_str(), static_cast<unsigned long long>(value * 1000003));
+        }
+        break;
+      case 4:
+        spec += "h";
+        spec += conversion;
+        spec += '>';
+        EXPECT_LIKE_SNPRINTF(spec.c_str(), static_cast<int>(value));
+        break;
+      default: {
+        spec += "c>";
+        const int letter = 'A' + pick(26);
+        EXPECT_LIKE_SNPRINTF(spec.c_str(), letter);
+        break;
+      }
+    }
+  }
 }
 
 TEST(XLogFormat, ShortNames) {
