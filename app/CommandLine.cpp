@@ -217,7 +217,7 @@ std::string CommandLine::Usage(const std::string& program) {
          "  --sim-state=FILE    the simulated mouse keeps its state in FILE, so that a run\n"
          "                      killed midway can be followed by another on the same mouse\n"
          "  --sim-stop-at=TEXT[#N]\n"
-         "                      for fault tests (Linux): the program stops itself (SIGSTOP)\n"
+         "                      for fault tests (Linux): the program stops (SIGSTOP)\n"
          "                      once its trace has written the N-th line (default the\n"
          "                      first) holding TEXT, for the test to kill it there\n"
          "  --console           show the update in this terminal\n"
