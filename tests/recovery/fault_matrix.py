@@ -97,6 +97,9 @@ def read_state(path):
             key, _, value = line.rstrip("\n").partition(" ")
             if key == "sector":
                 state["sectors"].append(value)
+            elif key == "sectors":
+                # The count and size line; the list itself is made of "sector" lines.
+                state["sector_layout"] = value
             else:
                 state[key] = value
     return state
