@@ -75,7 +75,8 @@ std::string CMirelDFUApp::FlashingWarning(int state) {
          " The update goes on; to stop anyway, press Ctrl-C (or send the signal) again within 5 seconds.";
 }
 
-int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>& args) {
+int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>& args,
+                      const WindowViewMaker& makeWindow) {
   AppTrace::StartClock();
   ConsoleIo::PrepareProcess();
   std::string error;
@@ -128,8 +129,14 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
     std::unique_ptr<HostSoftware> host =
         m_options.simulate ? std::make_unique<HostSoftware>() : HostSoftware::ForThisPlatform();
     std::unique_ptr<UpdateInhibitor> inhibitor = UpdateInhibitor::ForThisPlatform();
-    // The window views arrive per platform; the console serves everywhere.
-    ConsoleView view(stdout, m_options.yes, true);
+    std::unique_ptr<IProgramView> window;
+    if (makeWindow && !m_options.console) {
+      std::string whyNot;
+      window = makeWindow(m_options, &whyNot);
+      if (!window) std::fprintf(stderr, "%s: no window (%s); showing the update here.\n", program.c_str(), whyNot.c_str());
+    }
+    if (!window) window = std::make_unique<ConsoleView>(stdout, m_options.yes, true);
+    IProgramView& view = *window;
     CMirelDFUDlg::Options controller_options;
     controller_options.force = m_options.force;
     controller_options.log_enabled = m_options.logEnabled;

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/CommandLine.h"
+#include "app/IProgramView.h"
 
 namespace mirel {
 
@@ -17,9 +20,16 @@ class CMirelDFUApp {
   static constexpr int kExitBadCommandLine = 2;
   static constexpr int kExitClosedEarly = 3;
 
+  // Makes the platform's window view, or returns null with the reason in
+  // `whyNot` (one line, no full stop) when no window can be shown here.
+  using WindowViewMaker = std::function<std::unique_ptr<IProgramView>(const AppOptions&, std::string* whyNot)>;
+
   // Runs the program; `args` without the program name. The caller's main()
-  // holds the thread-cleanup guard.
-  int Run(const std::string& program, const std::vector<std::string>& args);
+  // holds the thread-cleanup guard. Without `--console` the update is shown
+  // in the window `makeWindow` makes; when it makes none, in the console,
+  // after a line on standard error that says why.
+  int Run(const std::string& program, const std::vector<std::string>& args,
+          const WindowViewMaker& makeWindow = nullptr);
 
   const AppOptions& options() const { return m_options; }
 

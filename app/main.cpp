@@ -4,6 +4,10 @@
 #include "app/CMirelDFUApp.h"
 #include "runtime/Vs2003SingletonThreadCleanup.h"
 
+#if defined(MIREL_QT_VIEW)
+#include "app/qt/QtViewLauncher.h"
+#endif
+
 #if defined(_WIN32)
 #include <windows.h>
 // shellapi.h needs windows.h first.
@@ -41,5 +45,13 @@ int main(int argc, char** argv) {
 #endif
   const std::size_t slash = program.find_last_of("/\\");
   if (slash != std::string::npos) program = program.substr(slash + 1);
+#if defined(MIREL_QT_VIEW)
+  // Outlives the window it makes: Qt's application object goes last.
+  mirel::QtViewLauncher qt(program);
+  return mirel::CMirelDFUApp().Run(program, args, [&qt](const mirel::AppOptions& options, std::string* whyNot) {
+    return qt.Launch(options.yes, whyNot);
+  });
+#else
   return mirel::CMirelDFUApp().Run(program, args);
+#endif
 }

@@ -66,6 +66,6 @@ if(NOT WIN32)
   add_test(NAME fault_matrix_quick
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/recovery/fault_matrix.py
                    --program $<TARGET_FILE:MirelFirmwareUpdate> --quick)
-  set_tests_properties(fault_matrix_quick PROPERTIES LABELS app TIMEOUT 300
+  set_tests_properties(fault_matrix_quick PROPERTIES LABELS app TIMEOUT 900
                        ENVIRONMENT "${RODIZ_TEST_ENVIRONMENT}" FIXTURES_REQUIRED test_home)
 endif()

@@ -2,7 +2,7 @@
 # and channel on Linux (through a fake of their system seam).
 set(RODIZ_HID_TEST_SOURCES transport/HidReportDescriptorTest.cpp)
 if(NOT WIN32)
-  list(APPEND RODIZ_HID_TEST_SOURCES Linux/FakeHidrawSystem.cpp Linux/HidrawTest.cpp)
+  list(APPEND RODIZ_HID_TEST_SOURCES Linux/FakeHidrawSystem.cpp Linux/HidrawTest.cpp Linux/HidrawResumeTest.cpp)
 endif()
 rodiz_add_test(hid_tests SOURCES ${RODIZ_HID_TEST_SOURCES} LABELS "hid;concurrency")
 

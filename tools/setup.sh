@@ -8,7 +8,8 @@ packages="cmake ninja-build g++ make pkg-config python3 clang-format
   g++-mingw-w64-x86-64-posix wine wine64 xvfb
   libudev-dev util-linux libsystemd-dev umockdev libumockdev-dev
   librapidxml-dev libspdlog-dev
-  dbus-daemon python3-dbusmock"
+  dbus-daemon python3-dbusmock
+  qt6-base-dev qt6-svg-dev fonts-dejavu-core"
 
 missing=""
 for package in $packages; do

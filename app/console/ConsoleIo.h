@@ -25,7 +25,9 @@ class ConsoleIo {
   };
 
   // Called once at start: a write to a closed pipe must fail with an error
-  // rather than end the process.
+  // rather than end the process. On Windows, standard streams that lead
+  // nowhere (a window program started from a console) are connected to the
+  // console of the parent process, when it has one.
   static void PrepareProcess();
 
   // Whether `out` is an interactive terminal (redrawn progress bar).

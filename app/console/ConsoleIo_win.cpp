@@ -4,6 +4,7 @@
 #include <io.h>
 
 #include <csignal>
+#include <cstdio>
 
 #include "app/console/ConsoleIo.h"
 
@@ -52,7 +53,29 @@ std::wstring widen(const std::string& utf8) {
 
 }  // namespace
 
-void ConsoleIo::PrepareProcess() {}
+void ConsoleIo::PrepareProcess() {
+  // The program is a window program: started from a console it gets none of
+  // its own. Standard streams that lead nowhere are connected to the console
+  // of the process that started it, if it has one; streams redirected to a
+  // file or a pipe stay as they are.
+  const auto leads_nowhere = [](DWORD which) {
+    const HANDLE handle = ::GetStdHandle(which);
+    return handle == nullptr || handle == INVALID_HANDLE_VALUE;
+  };
+  const bool in = leads_nowhere(STD_INPUT_HANDLE);
+  const bool out = leads_nowhere(STD_OUTPUT_HANDLE);
+  const bool err = leads_nowhere(STD_ERROR_HANDLE);
+  if (!(in || out || err) || !::AttachConsole(ATTACH_PARENT_PROCESS)) return;
+  if (in && std::freopen("CONIN$", "r", stdin) != nullptr) {
+    ::SetStdHandle(STD_INPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdin))));
+  }
+  if (out && std::freopen("CONOUT$", "w", stdout) != nullptr) {
+    ::SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))));
+  }
+  if (err && std::freopen("CONOUT$", "w", stderr) != nullptr) {
+    ::SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stderr))));
+  }
+}
 
 bool ConsoleIo::IsTerminal(std::FILE* out) { return _isatty(_fileno(out)) != 0; }
 

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "app/DialogLoop.h"
-#include "app/IDialogView.h"
+#include "app/IProgramView.h"
 #include "app/console/ConsoleIo.h"
 
 namespace mirel {
@@ -34,15 +34,14 @@ class CMirelDFUDlg;
 // up nobody can press anything any more: the window closes as soon as the
 // controller is at rest (waiting, ready, finished or failed), never in the
 // middle of an update.
-class ConsoleView : public IDialogView {
+class ConsoleView : public IProgramView {
  public:
   // `out` receives the display; `interactive` reads keys from standard input.
   ConsoleView(std::FILE* out, bool auto_answer, bool interactive);
   ~ConsoleView() override;
 
-  void attach(CMirelDFUDlg* controller) { m_controller = controller; }
-  // Runs the controller's loop until the window closes; returns its code.
-  int run();
+  void attach(CMirelDFUDlg* controller) override { m_controller = controller; }
+  int run() override;
 
   void set_window_title(const std::string& text) override;
   void set_text(int control, const std::string& text) override;

@@ -6,6 +6,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/CMirelDFUDlg.h"
+#include "app/HostSoftware.h"
+#include "app/console/ConsoleView.h"
 #include "support/ScopedTempDir.h"
 
 #if !defined(_WIN32)
@@ -57,6 +60,38 @@ TEST(ConsoleIoTest, AHangUpOutranksAnInterruptAndIsTakenOnce) {
   ConsoleIo::RaiseStopRequest(ConsoleIo::StopRequest::Interrupt);
   EXPECT_EQ(ConsoleIo::StopRequest::HangUp, ConsoleIo::TakeStopRequest());
   EXPECT_EQ(ConsoleIo::StopRequest::None, ConsoleIo::TakeStopRequest());
+}
+
+// During a flash a first interrupt warns; only a second one within 5 s of
+// that warning stops the program, a later one warns again.
+TEST(ConsoleViewTest, ASecondInterruptStopsTheFlashOnlyWithinFiveSeconds) {
+  rodiz::test::ScopedTempDir dir;
+  const auto path = dir.path() / "out.txt";
+  std::FILE* out = std::fopen(path.string().c_str(), "w+b");
+  ASSERT_NE(nullptr, out);
+  {
+    ConsoleView view(out, false, false);
+    HostSoftware host;
+    CMirelDFUDlg dialog(view, nullptr, host, FirmwareImageSet(), CMirelDFUDlg::Options());
+    view.attach(&dialog);
+    dialog.SwitchToState(CMirelDFUDlg::SendingImage1);  // no mouse: the state only
+    const auto first = std::chrono::steady_clock::time_point() + std::chrono::hours(1);
+    view.on_interrupt(first);
+    view.on_interrupt(first + ConsoleView::kInsistWindow + std::chrono::milliseconds(1));
+    EXPECT_FALSE(dialog.abandoned());
+    view.on_interrupt(first + 2 * ConsoleView::kInsistWindow);
+    EXPECT_TRUE(dialog.abandoned());
+  }
+  std::fclose(out);
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  const std::string said = text.str();
+  const std::string warning = "The firmware update is in progress: stopping now leaves the mouse with incomplete";
+  const std::size_t once = said.find(warning);
+  ASSERT_NE(std::string::npos, once) << said;
+  EXPECT_NE(std::string::npos, said.find(warning, once + 1)) << said;
+  EXPECT_NE(std::string::npos, said.find("Stopping the update as asked.")) << said;
 }
 
 }  // namespace

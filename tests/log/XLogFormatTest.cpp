@@ -79,7 +79,9 @@ TEST(XLogFormat, IntegersCharactersAndStringsAsTheCLibraryFormatsThem) {
   EXPECT_LIKE_SNPRINTF("%zu %zd %jd %td", std::size_t{12}, std::size_t{SIZE_MAX}, std::intmax_t{-5}, std::ptrdiff_t{-7});
   EXPECT_LIKE_SNPRINTF("[%5d] [%-5d] [%05d] [%-05d] [%+d] [% d] [%+ d]", 42, 42, -42, 42, 42, 42, 42);
   EXPECT_LIKE_SNPRINTF("[%.3d] [%8.3d] [%08.3d] [%.0d] [%3.0d] [%.0x]", 7, -7, 7, 0, 0, 0u);
-  EXPECT_LIKE_SNPRINTF("[%#x] [%#X] [%#o] [%#x] [%#o] [%#.0o] [%#5.3o] [%#08x]", 255u, 255u, 8u, 0u, 0u, 0u, 8u, 255u);
+  EXPECT_LIKE_SNPRINTF("[%#x] [%#X] [%#o] [%#x] [%#o] [%#5.3o] [%#08x]", 255u, 255u, 8u, 0u, 0u, 8u, 255u);
+  // The C standard's answer, checked apart: msvcrt prints nothing for this one.
+  EXPECT_EQ("[0]", ours("[%#.0o]", 0u));
   EXPECT_LIKE_SNPRINTF("[%*d] [%-*d] [%*d] [%.*d] [%.*d]", 6, 1, 6, 1, -6, 1, 3, 1, -3, 1);
   EXPECT_LIKE_SNPRINTF("[%c] [%3c] [%-3c]", 'a', 'b', 'c');
   EXPECT_LIKE_SNPRINTF("[%s] [%8s] [%-8s] [%.2s] [%8.2s] [%.*s] [%s]", "abc", "abc", "abc", "abc", "abc", 1, "xyz", "");

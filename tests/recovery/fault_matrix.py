@@ -63,9 +63,9 @@ def cases(quick):
     states = STATE_POINTS
     images = [(1, p) for p in spread(MAIN_PACKETS)] + [(2, p) for p in spread(SECOND_PACKETS)]
     if quick:
-        # Each case is three whole runs of the program (about 40 s under
-        # the sanitizers): the test run keeps to the case the write-back
-        # mend is for; the rest is the whole matrix's.
+        # Each case is two or three whole runs of the program (about 40 s
+        # under the sanitizers): the test run keeps to the case the
+        # write-back mend is for; the rest is the whole matrix's.
         return [("kill at state 8, mid-write-back", "", "writing back profile sector 8")]
     for name, point in states:
         result.append(("kill at " + name, "", point))
@@ -92,12 +92,15 @@ def cases(quick):
 
 
 def read_state(path):
-    state = {"sector": []}
+    state = {"sectors": []}
     with open(path, encoding="ascii") as f:
         for line in f:
             key, _, value = line.rstrip("\n").partition(" ")
             if key == "sector":
-                state["sector"].append(value)
+                state["sectors"].append(value)
+            elif key == "sectors":
+                # The count and size line; the list itself is made of "sector" lines.
+                state["sector_layout"] = value
             else:
                 state[key] = value
     return state
@@ -189,8 +192,8 @@ class Matrix:
         for key in ("profiles", "led"):
             if after.get(key) != before.get(key):
                 problems.append("%s is '%s', was '%s'" % (key, after.get(key), before.get(key)))
-        if after["sector"] != before["sector"]:
-            changed = sum(1 for a, b in zip(after["sector"], before["sector"]) if a != b)
+        if after["sectors"] != before["sectors"]:
+            changed = sum(1 for a, b in zip(after["sectors"], before["sectors"]) if a != b)
             problems.append("%d profile sectors differ" % changed)
         return outcomes, problems
 

@@ -20,7 +20,10 @@ SimStateFile::State sample_state() {
   state.build = 6;
   state.type6_build = 2;
   state.dfu.erased = true;
-  state.dfu.verified = {true, false};
+  // Built rather than assigned from a list: mingw's GCC 12 warns of a null
+  // dereference inside vector<bool>'s list assignment.
+  state.dfu.verified = std::vector<bool>(2, false);
+  state.dfu.verified[0] = true;
   state.dfu.current = 2;
   state.dfu.next = 77;
   state.dfu.last_status = 1;

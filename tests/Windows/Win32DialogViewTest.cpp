@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+// After windows.h, which it needs.
+#include <commctrl.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "app/CMirelDFUDlg.h"
+#include "app/ControllerHarness.h"
+#include "app/StringTable.h"
+#include "app/res/resource.h"
+#include "app/win32/Win32DialogView.h"
+
+namespace mirel {
+namespace {
+
+using test::UpdateRig;
+
+// Notices are recorded instead of waiting for a person in a message box.
+class TestDialogView : public Win32DialogView {
+ public:
+  std::vector<std::wstring> notices;
+
+ protected:
+  void present_notice(const std::wstring& text) override { notices.push_back(text); }
+};
+
+// Small made-up images with the real images' hardware codes keep a whole
+// update short.
+std::vector<std::uint8_t> small_image(int which) {
+  const char* codes[2] = {"ZKT58_E1", "WVN31_F2"};
+  const std::size_t sizes[2] = {1600, 480};
+  std::vector<std::uint8_t> image;
+  image.reserve(sizes[which]);
+  image.push_back(static_cast<std::uint8_t>(which * 2));
+  image.push_back(0x01);
+  for (std::size_t c = 0; c < 8; ++c) image.push_back(static_cast<std::uint8_t>(codes[which][c]));
+  while (image.size() < 16) image.push_back(0);
+  for (std::size_t b = 16; b < sizes[which]; ++b) image.push_back(static_cast<std::uint8_t>(b * 7 + which));
+  return image;
+}
+
+const std::vector<std::uint8_t>& stored_image(int which) {
+  static const std::vector<std::vector<std::uint8_t>> images = {small_image(0), small_image(1)};
+  return images[static_cast<std::size_t>(which)];
+}
+
+FirmwareImageSet small_images() {
+  return FirmwareImageSet([](int id, const std::uint8_t** data, std::uint32_t* size) {
+    if (id != 2000 && id != 2001) return false;
+    const auto& image = stored_image(id - 2000);
+    *data = image.data();
+    *size = static_cast<std::uint32_t>(image.size());
+    return true;
+  });
+}
+
+rodiz::sim::SimMouseConfig small_mouse() {
+  rodiz::sim::SimMouseConfig config = UpdateRig::config_with_embedded_images();
+  config.expected_images = {{"ZKT58_E1", stored_image(0)}, {"WVN31_F2", stored_image(1)}};
+  return config;
+}
+
+class Win32DialogViewTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    dialog_.reset();
+    view_.reset();
+    rig_.reset();
+    ::SetThreadUILanguage(0);
+    ::SetThreadLocale(LOCALE_USER_DEFAULT);
+  }
+
+  // The window with its controller on the simulated mouse.
+  void open(bool with_mouse = true) {
+    rodiz::sim::SimMouseConfig config = small_mouse();
+    rig_ = std::make_unique<UpdateRig>(config);
+    if (!with_mouse) rig_->bus->remove(rig_->mouse);
+    view_ = std::make_unique<TestDialogView>();
+    dialog_ = std::make_unique<CMirelDFUDlg>(*view_, rig_->library, rig_->host, small_images(), CMirelDFUDlg::Options());
+    view_->attach(dialog_.get());
+    ASSERT_TRUE(view_->create());
+  }
+  HWND item(int id) const { return ::GetDlgItem(view_->window(), id); }
+  bool shown(int id) const { return (::GetWindowLongW(item(id), GWL_STYLE) & WS_VISIBLE) != 0; }
+  // Runs the window's messages and timers until `done` holds; false after 10 s.
+  bool pump_until(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+      if (!view_->pump() && !done()) return false;
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+    return true;
+  }
+  bool reach(int state) {
+    return pump_until([&] { return dialog_->state() == state; });
+  }
+  void click(int id) { ::SendMessageW(item(id), BM_CLICK, 0, 0); }
+
+  struct Shown {
+    bool progress;
+    bool start;
+    bool close;
+    unsigned status;
+  };
+  void expect_shown(const Shown& expected) {
+    EXPECT_EQ(shown(IDC_PROGRESS), expected.progress);
+    EXPECT_EQ(shown(IDC_START), expected.start);
+    EXPECT_EQ(shown(IDC_CLOSE), expected.close);
+    EXPECT_EQ(view_->text(IDC_STATUS), StringTable::LoadText(expected.status));
+  }
+
+  std::unique_ptr<UpdateRig> rig_;
+  std::unique_ptr<TestDialogView> view_;
+  std::unique_ptr<CMirelDFUDlg> dialog_;
+};
+
+TEST_F(Win32DialogViewTest, TheTemplateIsFilledBeforeTheWindowShows) {
+  open(false);
+  const HWND window = view_->window();
+  ASSERT_NE(window, nullptr);
+  EXPECT_TRUE(::IsWindowVisible(window));
+  EXPECT_NE(::GetWindowLongW(window, GWL_EXSTYLE) & WS_EX_APPWINDOW, 0);
+  for (int id : {IDC_PROGRESS, IDC_TITLE, IDC_RELEASE_NOTES, IDC_RELEASE_NOTES_HEADING, IDC_STATUS, IDC_CLOSE,
+                 IDC_WARNING, IDC_PRODUCT_PICTURE, IDC_START}) {
+    EXPECT_NE(item(id), nullptr) << id;
+  }
+  EXPECT_EQ(view_->text(0), StringTable::LoadText(IDS_WINDOW_TITLE));
+  EXPECT_EQ(view_->text(IDC_TITLE), StringTable::LoadText(IDS_TITLE_LINE));
+  EXPECT_EQ(view_->text(IDC_WARNING), StringTable::LoadText(IDS_WARNING_LINE));
+  EXPECT_EQ(view_->text(IDC_RELEASE_NOTES_HEADING), StringTable::LoadText(IDS_RELEASE_NOTES_HEADING));
+  EXPECT_EQ(view_->text(IDC_CLOSE), StringTable::LoadText(IDS_CLOSE));
+  EXPECT_EQ(view_->text(IDC_START), StringTable::LoadText(IDS_START));
+
+  ASSERT_EQ(::SendMessageW(item(IDC_RELEASE_NOTES), LB_GETCOUNT, 0, 0), 1);
+  std::vector<wchar_t> entry(static_cast<std::size_t>(::SendMessageW(item(IDC_RELEASE_NOTES), LB_GETTEXTLEN, 0, 0)) + 1);
+  ::SendMessageW(item(IDC_RELEASE_NOTES), LB_GETTEXT, 0, reinterpret_cast<LPARAM>(entry.data()));
+  EXPECT_EQ(entry[0], L'*');
+  EXPECT_EQ(::SendMessageW(item(IDC_RELEASE_NOTES), LB_GETHORIZONTALEXTENT, 0, 0), 1200);
+
+  LOGFONTW font{};
+  ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(item(IDC_STATUS), WM_GETFONT, 0, 0)), sizeof font, &font);
+  EXPECT_GE(font.lfWeight, FW_BOLD);
+
+  const HICON picture = reinterpret_cast<HICON>(::SendMessageW(item(IDC_PRODUCT_PICTURE), STM_GETICON, 0, 0));
+  ICONINFO info{};
+  ASSERT_TRUE(::GetIconInfo(picture, &info));
+  BITMAP bitmap{};
+  ::GetObjectW(info.hbmColor, sizeof bitmap, &bitmap);
+  EXPECT_EQ(bitmap.bmWidth, 128);
+  EXPECT_EQ(bitmap.bmHeight, 128);
+  ::DeleteObject(info.hbmColor);
+  ::DeleteObject(info.hbmMask);
+  EXPECT_NE(::SendMessageW(window, WM_GETICON, ICON_BIG, 0), 0);
+  EXPECT_NE(::SendMessageW(window, WM_GETICON, ICON_SMALL, 0), 0);
+  EXPECT_EQ(::SendMessageW(window, WM_QUERYDRAGICON, 0, 0), ::SendMessageW(window, WM_GETICON, ICON_BIG, 0));
+
+  // The first state arrives as a posted message.
+  ASSERT_TRUE(pump_until([&] { return view_->text(IDC_STATUS) != "__Instructions__"; }));
+  expect_shown({false, false, false, IDS_STATUS_CONNECT});
+}
+
+TEST_F(Win32DialogViewTest, AWholeUpdateThroughTheWindowsMessagesAndTimers) {
+  open();
+  ASSERT_TRUE(reach(CMirelDFUDlg::ReadyToStart));
+  expect_shown({false, true, false, IDS_STATUS_CLICK_START});
+
+  click(IDC_START);
+  EXPECT_EQ(dialog_->state(), CMirelDFUDlg::EnteringBootloader);
+  expect_shown({true, false, false, IDS_STATUS_PREPARING});
+  // Mid-update nothing closes the window: the close box, Escape, Enter.
+  ::SendMessageW(view_->window(), WM_CLOSE, 0, 0);
+  ::SendMessageW(view_->window(), WM_COMMAND, IDCANCEL, 0);
+  ::SendMessageW(view_->window(), WM_COMMAND, IDOK, 0);
+  EXPECT_TRUE(view_->pump());
+
+  ASSERT_TRUE(reach(CMirelDFUDlg::Succeeded));
+  expect_shown({false, false, true, IDS_STATUS_SUCCESS});
+  const HWND progress = item(IDC_PROGRESS);
+  EXPECT_EQ(::SendMessageW(progress, PBM_GETPOS, 0, 0), ::SendMessageW(progress, PBM_GETRANGE, FALSE, 0));
+  EXPECT_EQ(rig_->mouse->version().build, 7);
+
+  click(IDC_CLOSE);
+  EXPECT_FALSE(view_->pump());
+  EXPECT_FALSE(::IsWindowVisible(view_->window()));
+  EXPECT_TRUE(view_->notices.empty());
+}
+
+TEST_F(Win32DialogViewTest, WithoutADeviceTheCloseBoxEscapeAndAltF4Close) {
+  struct Case {
+    const char* name;
+    std::function<void(HWND)> close;
+  };
+  const Case cases[] = {
+      {"close box", [](HWND w) { ::SendMessageW(w, WM_SYSCOMMAND, SC_CLOSE, 0); }},
+      {"Escape", [](HWND w) { ::SendMessageW(w, WM_COMMAND, IDCANCEL, 0); }},
+      {"Enter", [](HWND w) { ::SendMessageW(w, WM_COMMAND, IDOK, 0); }},
+      {"Alt-F4", [](HWND w) { ::SendMessageW(w, WM_CLOSE, 0, 0); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    open(false);
+    ASSERT_TRUE(pump_until([&] { return view_->text(IDC_STATUS) != "__Instructions__"; }));
+    c.close(view_->window());
+    EXPECT_FALSE(view_->pump());
+    TearDown();
+  }
+}
+
+TEST_F(Win32DialogViewTest, TextsFollowTheThreadsLanguage) {
+  const LANGID german = MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN);
+  ::SetThreadUILanguage(german);
+  ::SetThreadLocale(MAKELCID(german, SORT_DEFAULT));
+  open(false);
+  const std::string start = StringTable::LoadText(IDS_START, 1031);
+  ASSERT_NE(start, StringTable::LoadText(IDS_START, 1033));
+  EXPECT_EQ(view_->text(IDC_START), start);
+  EXPECT_EQ(view_->text(0), StringTable::LoadText(IDS_WINDOW_TITLE, 1031));
+}
+
+}  // namespace
+}  // namespace mirel

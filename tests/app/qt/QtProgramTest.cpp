@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include "app/ProgramProcess.h"
+#include "support/ScopedTempDir.h"
+
+namespace mirel {
+namespace {
+
+using test::ProgramProcess;
+
+// Which view the real program chooses on Linux, and that the update runs to
+// its end in it. The window runs on Qt's offscreen platform when a test
+// names it; an X display that is named but not there makes Qt fail.
+TEST(QtProgramTest, TheWindowIsChosenWhenADisplayOpensAndTheConsoleOtherwise) {
+  struct Case {
+    const char* name;
+    std::map<std::string, std::string> env;
+    std::vector<std::string> options;
+    bool window;
+    const char* note;  // on standard error; empty: no note
+  };
+  const Case cases[] = {
+      {"display and plugin", {{"DISPLAY", ":0"}, {"QT_QPA_PLATFORM", "offscreen"}}, {}, true, ""},
+      {"--console", {{"DISPLAY", ":0"}, {"QT_QPA_PLATFORM", "offscreen"}}, {"--console"}, false, ""},
+      {"no display",
+       {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", "offscreen"}},
+       {},
+       false,
+       "no window (no display: neither WAYLAND_DISPLAY nor DISPLAY is set); showing the update here."},
+      {"display that does not open",
+       {{"DISPLAY", ":4711"}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}},
+       {},
+       false,
+       "no window (Qt could not open the display with the platform plugin \"xcb\"); showing the update here."},
+  };
+  for (const Case& c : cases) {
+    rodiz::test::ScopedTempDir home;
+    std::map<std::string, std::string> env = {{"HOME", home.str()},
+                                              {"XDG_CONFIG_HOME", (home.path() / "config").string()},
+                                              {"XDG_STATE_HOME", (home.path() / "state").string()},
+                                              {"XDG_RUNTIME_DIR", home.str()},
+                                              {"MIREL_TRACE", ""},
+                                              {"LC_ALL", "C"}};
+    env.insert(c.env.begin(), c.env.end());
+    std::vector<std::string> args = {"--simulate", "--sim-latency-us=0", "--yes"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    ProgramProcess program(args, env, false);
+    const int status = program.wait(std::chrono::seconds(120));
+    ASSERT_TRUE(status >= 0 && WIFEXITED(status)) << c.name << ": " << status << "\n" << program.err;
+    EXPECT_EQ(0, WEXITSTATUS(status)) << c.name << "\n" << program.err;
+    // The console view prints the window's texts; the window prints nothing.
+    EXPECT_EQ(!c.window, program.out.find("You have successfully updated the firmware") != std::string::npos)
+        << c.name << "\n"
+        << program.out;
+    if (c.note[0] == '\0') {
+      EXPECT_EQ(std::string::npos, program.err.find("no window")) << c.name << "\n" << program.err;
+    } else {
+      EXPECT_NE(std::string::npos, program.err.find(c.note)) << c.name << "\n" << program.err;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace mirel

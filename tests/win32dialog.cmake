@@ -1,0 +1,30 @@
+# The update window on Windows, with the controller and the simulated mouse,
+# under Wine on the run's virtual display. It carries the program's own
+# resources (template, icons, texts, manifest) and the firmware images.
+if(WIN32 AND RODIZ_BUILD_APP)
+  rodiz_add_test(win32_dialog_tests
+    SOURCES
+      app/ControllerHarness.cpp
+      Windows/Win32DialogViewTest.cpp
+    LIBS mirel_app rodiz_sim
+    LABELS app)
+  enable_language(RC)
+  target_sources(win32_dialog_tests PRIVATE ${CMAKE_BINARY_DIR}/app/res/app.rc)
+  target_include_directories(win32_dialog_tests PRIVATE ${CMAKE_SOURCE_DIR}/app/res)
+  mirel_add_firmware_resources(win32_dialog_tests)
+  add_dependencies(win32_dialog_tests mirel_texts)
+endif()
+
+# Screenshots of the window in each state, English and German, as PNG files
+# (tools/win32-screenshots.sh runs it under Wine on a virtual display).
+if(WIN32 AND RODIZ_BUILD_APP)
+  add_executable(win32_dialog_screenshots
+    app/ControllerHarness.cpp
+    support/ScopedTempDir.cpp
+    Windows/Win32DialogScreenshots.cpp
+    ${CMAKE_BINARY_DIR}/app/res/app.rc)
+  target_include_directories(win32_dialog_screenshots PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/app/res)
+  target_link_libraries(win32_dialog_screenshots PRIVATE mirel_app rodiz_sim windowscodecs ole32 rodiz_warnings)
+  mirel_add_firmware_resources(win32_dialog_screenshots)
+  add_dependencies(win32_dialog_screenshots mirel_texts)
+endif()
