@@ -133,7 +133,8 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
     if (makeWindow && !m_options.console) {
       std::string whyNot;
       window = makeWindow(m_options, &whyNot);
-      if (!window) std::fprintf(stderr, "%s: no window (%s); showing the update here.\n", program.c_str(), whyNot.c_str());
+      if (!window)
+        std::fprintf(stderr, "%s: no window (%s); showing the update here.\n", program.c_str(), whyNot.c_str());
     }
     if (!window) window = std::make_unique<ConsoleView>(stdout, m_options.yes, true);
     IProgramView& view = *window;

@@ -72,8 +72,8 @@ Result run(const Subject& subject, int threads, int messages) {
         const auto before = Clock::now();
         const bool stored = subject.log(i);
         const auto after = Clock::now();
-        mine.push_back(static_cast<std::uint32_t>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(after - before).count()));
+        mine.push_back(
+            static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(after - before).count()));
         if (!stored) ++dropped[static_cast<std::size_t>(t)];
       }
     });

@@ -89,9 +89,7 @@ bool CommandEngine::adopt_cached(std::vector<Byte> key, std::vector<Byte> respon
   return sync_cache_.emplace(std::move(key), std::move(response)).second;
 }
 
-bool CommandEngine::take_cache_dirty() {
-  return cache_dirty_.exchange(false);
-}
+bool CommandEngine::take_cache_dirty() { return cache_dirty_.exchange(false); }
 
 std::int64_t CommandEngine::ms_since_last_report() {
   std::lock_guard<std::mutex> guard(last_report_lock_);

@@ -324,7 +324,8 @@ void Device::perform_cache_write() {
   if (AtomicFile::replace(file, document)) DLOG(LogInfo, "wrote feature cache to file %s", file.c_str());
   if (generic_cache_enabled_) {
     const std::string generic = FeatureCacheFile::generic_file_name(persistent_path_, hwdev_->pid());
-    if (AtomicFile::replace(generic, document)) DLOG(LogInfo, "wrote feature cache to generic file %s", generic.c_str());
+    if (AtomicFile::replace(generic, document))
+      DLOG(LogInfo, "wrote feature cache to generic file %s", generic.c_str());
   }
 }
 

@@ -58,18 +58,18 @@ class FastFormat {
         put('%');
         continue;
       }
-      Spec spec;
+      Conversion conv;
       for (;; ++p) {
         if (*p == '-') {
-          spec.left = true;
+          conv.left = true;
         } else if (*p == '+') {
-          spec.plus = true;
+          conv.plus = true;
         } else if (*p == ' ') {
-          spec.space = true;
+          conv.space = true;
         } else if (*p == '#') {
-          spec.alternate = true;
+          conv.alternate = true;
         } else if (*p == '0') {
-          spec.zero = true;
+          conv.zero = true;
         } else {
           break;
         }
@@ -77,29 +77,29 @@ class FastFormat {
       if (*p == '*') {
         const int width = va_arg(args.list, int);
         if (width < 0) {
-          spec.left = true;
-          spec.width = width == INT_MIN ? kMaxWidth + 1 : -width;
+          conv.left = true;
+          conv.width = width == INT_MIN ? kMaxWidth + 1 : -width;
         } else {
-          spec.width = width;
+          conv.width = width;
         }
         ++p;
       } else {
-        while (*p >= '0' && *p <= '9' && spec.width <= kMaxWidth) spec.width = spec.width * 10 + (*p++ - '0');
+        while (*p >= '0' && *p <= '9' && conv.width <= kMaxWidth) conv.width = conv.width * 10 + (*p++ - '0');
       }
       if (*p == '.') {
         ++p;
         if (*p == '*') {
           const int precision = va_arg(args.list, int);
-          spec.precision = precision < 0 ? -1 : precision;
+          conv.precision = precision < 0 ? -1 : precision;
           ++p;
         } else {
-          spec.precision = 0;
-          while (*p >= '0' && *p <= '9' && spec.precision <= kMaxWidth) {
-            spec.precision = spec.precision * 10 + (*p++ - '0');
+          conv.precision = 0;
+          while (*p >= '0' && *p <= '9' && conv.precision <= kMaxWidth) {
+            conv.precision = conv.precision * 10 + (*p++ - '0');
           }
         }
       }
-      if (spec.width > kMaxWidth || spec.precision > kMaxWidth) return false;
+      if (conv.width > kMaxWidth || conv.precision > kMaxWidth) return false;
       Length length = Length::None;
       if (*p == 'h') {
         length = p[1] == 'h' ? Length::Char : Length::Short;
@@ -123,32 +123,32 @@ class FastFormat {
           const long long value = signed_arg(args, length);
           const unsigned long long magnitude =
               value < 0 ? 0ull - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
-          integer(spec, magnitude, 10, false, value < 0 ? '-' : spec.plus ? '+' : spec.space ? ' ' : '\0');
+          integer(conv, magnitude, 10, false, value < 0 ? '-' : conv.plus ? '+' : conv.space ? ' ' : '\0');
           break;
         }
         case 'u':
         case 'x':
         case 'X':
         case 'o': {
-          if (spec.plus || spec.space) return false;
+          if (conv.plus || conv.space) return false;
           const unsigned long long value = unsigned_arg(args, length);
-          if (*p == 'u' && spec.alternate) return false;
-          integer(spec, value, *p == 'o' ? 8 : *p == 'u' ? 10 : 16, *p == 'X', '\0');
+          if (*p == 'u' && conv.alternate) return false;
+          integer(conv, value, *p == 'o' ? 8 : *p == 'u' ? 10 : 16, *p == 'X', '\0');
           break;
         }
         case 'c': {
-          if (length != Length::None || spec.zero || spec.plus || spec.space || spec.alternate) return false;
+          if (length != Length::None || conv.zero || conv.plus || conv.space || conv.alternate) return false;
           const char c = static_cast<char>(static_cast<unsigned char>(va_arg(args.list, int)));
-          text(spec, &c, 1);
+          text(conv, &c, 1);
           break;
         }
         case 's': {
-          if (length != Length::None || spec.zero || spec.plus || spec.space || spec.alternate) return false;
+          if (length != Length::None || conv.zero || conv.plus || conv.space || conv.alternate) return false;
           const char* s = va_arg(args.list, const char*);
           if (s == nullptr) return false;
-          const std::size_t n = spec.precision >= 0 ? ::strnlen(s, static_cast<std::size_t>(spec.precision))
-                                                    : std::strlen(s);
-          text(spec, s, n);
+          const std::size_t n =
+              conv.precision >= 0 ? ::strnlen(s, static_cast<std::size_t>(conv.precision)) : std::strlen(s);
+          text(conv, s, n);
           break;
         }
         default:
@@ -166,7 +166,7 @@ class FastFormat {
  private:
   static constexpr int kMaxWidth = 4096;
   enum class Length { None, Char, Short, Long, LongLong, Size, Max, Ptrdiff };
-  struct Spec {
+  struct Conversion {
     bool left = false, plus = false, space = false, alternate = false, zero = false;
     int width = 0;
     int precision = -1;
@@ -209,8 +209,8 @@ class FastFormat {
       case Length::Max:
         return static_cast<unsigned long long>(va_arg(args.list, std::uintmax_t));
       case Length::Ptrdiff:
-        return static_cast<unsigned long long>(static_cast<std::make_unsigned_t<std::ptrdiff_t>>(
-            va_arg(args.list, std::ptrdiff_t)));
+        return static_cast<unsigned long long>(
+            static_cast<std::make_unsigned_t<std::ptrdiff_t>>(va_arg(args.list, std::ptrdiff_t)));
       case Length::None:
         break;
     }
@@ -228,35 +228,35 @@ class FastFormat {
     for (int i = 0; i < count && !overflow_; ++i) put(c);
   }
 
-  void text(const Spec& spec, const char* s, std::size_t n) {
-    const int fill = spec.width > static_cast<int>(n) ? spec.width - static_cast<int>(n) : 0;
-    if (!spec.left) pad(' ', fill);
+  void text(const Conversion& conv, const char* s, std::size_t n) {
+    const int fill = conv.width > static_cast<int>(n) ? conv.width - static_cast<int>(n) : 0;
+    if (!conv.left) pad(' ', fill);
     for (std::size_t i = 0; i < n && !overflow_; ++i) put(s[i]);
-    if (spec.left) pad(' ', fill);
+    if (conv.left) pad(' ', fill);
   }
 
-  void integer(const Spec& spec, unsigned long long value, unsigned base, bool upper, char sign) {
+  void integer(const Conversion& conv, unsigned long long value, unsigned base, bool upper, char sign) {
     const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     char reversed[24];
     int count = 0;
     for (unsigned long long v = value; v != 0; v /= base) reversed[count++] = digits[v % base];
     // A precision is the least number of digits; 0 with a value of 0 prints none.
-    int precision = spec.precision >= 0 ? spec.precision : 1;
-    if (base == 8 && spec.alternate && precision <= count) precision = count + 1;
+    int precision = conv.precision >= 0 ? conv.precision : 1;
+    if (base == 8 && conv.alternate && precision <= count) precision = count + 1;
     const int zeros = precision > count ? precision - count : 0;
-    const char* prefix = base == 16 && spec.alternate && value != 0 ? (upper ? "0X" : "0x") : "";
+    const char* prefix = base == 16 && conv.alternate && value != 0 ? (upper ? "0X" : "0x") : "";
     const int prefix_length = static_cast<int>(std::strlen(prefix)) + (sign != '\0' ? 1 : 0);
     const int body = prefix_length + zeros + count;
-    const int fill = spec.width > body ? spec.width - body : 0;
+    const int fill = conv.width > body ? conv.width - body : 0;
     // The 0 flag pads with zeros after the sign, unless a precision or - is given.
-    const bool zero_fill = spec.zero && !spec.left && spec.precision < 0;
-    if (!spec.left && !zero_fill) pad(' ', fill);
+    const bool zero_fill = conv.zero && !conv.left && conv.precision < 0;
+    if (!conv.left && !zero_fill) pad(' ', fill);
     if (sign != '\0') put(sign);
     for (const char* c = prefix; *c != '\0'; ++c) put(*c);
     if (zero_fill) pad('0', fill);
     pad('0', zeros);
     while (count > 0 && !overflow_) put(reversed[--count]);
-    if (spec.left) pad(' ', fill);
+    if (conv.left) pad(' ', fill);
   }
 
   char* out_;

@@ -67,10 +67,9 @@ bool AtomicFile::replace(const std::string& path, const std::string& content) {
   // A name of this process and call: two programs writing the same file never
   // share a temporary file, and CREATE_NEW never opens someone else's.
   static std::atomic<unsigned> counter{0};
-  const std::wstring temporary = target + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
-                                 std::to_wstring(counter.fetch_add(1)) + L".tmp";
-  Handle file(
-      CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const std::wstring temporary =
+      target + L"." + std::to_wstring(GetCurrentProcessId()) + L"." + std::to_wstring(counter.fetch_add(1)) + L".tmp";
+  Handle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return false;
   bool ok = true;
   const char* data = content.data();

@@ -55,8 +55,8 @@ class QtControllerLoop : public QObject {
   MessageHandler m_onMessage;
   TimerHandler m_onTimer;
   unsigned m_timeScale;
-  std::map<unsigned, int> m_timers;     // controller's id -> Qt's id
-  std::map<int, unsigned> m_timerIds;   // Qt's id -> controller's id
+  std::map<unsigned, int> m_timers;    // controller's id -> Qt's id
+  std::map<int, unsigned> m_timerIds;  // Qt's id -> controller's id
   int m_holds = 0;
   std::deque<Delivery> m_held;
 };

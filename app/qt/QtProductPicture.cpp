@@ -4,9 +4,7 @@
 
 namespace mirel {
 
-QtProductPicture::QtProductPicture(int side, QWidget* parent) : QLabel(parent) {
-  setFixedSize(side, side);
-}
+QtProductPicture::QtProductPicture(int side, QWidget* parent) : QLabel(parent) { setFixedSize(side, side); }
 
 void QtProductPicture::set_svg(const QByteArray& svg) {
   m_renderer.load(svg);

@@ -63,7 +63,7 @@ bool Win32DialogView::create() {
   m_code = kClosedBySystem;
   // WM_INITDIALOG sets m_hwnd and runs the controller's initialisation.
   const HWND created = ::CreateDialogParamW(m_resources, MAKEINTRESOURCEW(IDD_MIREL_DFU_DIALOG), nullptr,
-                                           &Win32DialogView::DialogProcStatic, reinterpret_cast<LPARAM>(this));
+                                            &Win32DialogView::DialogProcStatic, reinterpret_cast<LPARAM>(this));
   if (created == nullptr) return false;
   if (!m_init_ok) {
     ::DestroyWindow(created);

@@ -187,12 +187,16 @@ bool render_language(const std::wstring& directory, const std::wstring& suffix) 
   };
   {
     Session waiting(false);
-    if (waiting.settled()) shot(waiting, L"waiting");
-    else ok = false;
+    if (waiting.settled())
+      shot(waiting, L"waiting");
+    else
+      ok = false;
     // The failure countdown, as the failure path leaves the window.
     waiting.dialog().SwitchToState(CMirelDFUDlg::Failed);
-    if (waiting.pump_until([] { return true; })) shot(waiting, L"failed");
-    else ok = false;
+    if (waiting.pump_until([] { return true; }))
+      shot(waiting, L"failed");
+    else
+      ok = false;
   }
   {
     Session update(true);
@@ -205,8 +209,10 @@ bool render_language(const std::wstring& directory, const std::wstring& suffix) 
       } else {
         ok = false;
       }
-      if (update.pump_until([&] { return update.state() == CMirelDFUDlg::Succeeded; })) shot(update, L"success");
-      else ok = false;
+      if (update.pump_until([&] { return update.state() == CMirelDFUDlg::Succeeded; }))
+        shot(update, L"success");
+      else
+        ok = false;
     } else {
       ok = false;
     }
@@ -224,8 +230,9 @@ int main(int argc, char** argv) {
   }
   ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   std::wstring directory(std::strlen(argv[1]), L'\0');
-  directory.resize(static_cast<std::size_t>(::MultiByteToWideChar(
-      CP_ACP, 0, argv[1], static_cast<int>(std::strlen(argv[1])), directory.data(), static_cast<int>(directory.size()))));
+  directory.resize(
+      static_cast<std::size_t>(::MultiByteToWideChar(CP_ACP, 0, argv[1], static_cast<int>(std::strlen(argv[1])),
+                                                     directory.data(), static_cast<int>(directory.size()))));
   bool ok = render_language(directory, L"");
   const LANGID german = MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN);
   ::SetThreadUILanguage(german);

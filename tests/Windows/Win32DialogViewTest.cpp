@@ -81,7 +81,8 @@ class Win32DialogViewTest : public ::testing::Test {
     rig_ = std::make_unique<UpdateRig>(config);
     if (!with_mouse) rig_->bus->remove(rig_->mouse);
     view_ = std::make_unique<TestDialogView>();
-    dialog_ = std::make_unique<CMirelDFUDlg>(*view_, rig_->library, rig_->host, small_images(), CMirelDFUDlg::Options());
+    dialog_ =
+        std::make_unique<CMirelDFUDlg>(*view_, rig_->library, rig_->host, small_images(), CMirelDFUDlg::Options());
     view_->attach(dialog_.get());
     ASSERT_TRUE(view_->create());
   }
@@ -138,7 +139,8 @@ TEST_F(Win32DialogViewTest, TheTemplateIsFilledBeforeTheWindowShows) {
   EXPECT_EQ(view_->text(IDC_START), StringTable::LoadText(IDS_START));
 
   ASSERT_EQ(::SendMessageW(item(IDC_RELEASE_NOTES), LB_GETCOUNT, 0, 0), 1);
-  std::vector<wchar_t> entry(static_cast<std::size_t>(::SendMessageW(item(IDC_RELEASE_NOTES), LB_GETTEXTLEN, 0, 0)) + 1);
+  std::vector<wchar_t> entry(static_cast<std::size_t>(::SendMessageW(item(IDC_RELEASE_NOTES), LB_GETTEXTLEN, 0, 0)) +
+                             1);
   ::SendMessageW(item(IDC_RELEASE_NOTES), LB_GETTEXT, 0, reinterpret_cast<LPARAM>(entry.data()));
   EXPECT_EQ(entry[0], L'*');
   EXPECT_EQ(::SendMessageW(item(IDC_RELEASE_NOTES), LB_GETHORIZONTALEXTENT, 0, 0), 1200);

@@ -19,9 +19,7 @@ void write_nowhere() {
 
 TEST(WineRunnerProbe, Crashes) { write_nowhere(); }
 
-TEST(WineRunnerProbe, CrashesOnAnotherThread) {
-  std::thread(write_nowhere).join();
-}
+TEST(WineRunnerProbe, CrashesOnAnotherThread) { std::thread(write_nowhere).join(); }
 
 // As a library thread joined at static destruction would (status 0, results lost).
 TEST(WineRunnerProbe, LeavesEarlyWithStatusZero) { std::_Exit(0); }

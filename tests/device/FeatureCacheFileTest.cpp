@@ -29,13 +29,15 @@ TEST(FeatureCacheFileTest, HexReadingIsTolerant) {
   } cases[] = {
       {"10ff00", {0x10, 0xFF, 0x00}},
       {"10FF00", {0x10, 0xFF, 0x00}},
-      {"1G0F", {0x0F}},          // the pair "1G" is skipped
+      {"1G0F", {0x0F}},  // the pair "1G" is skipped
       {"", {}},
-      {"A", {}},                 // an odd last character is ignored
+      {"A", {}},  // an odd last character is ignored
       {"ABC", {0xAB}},
-      {" 1 2", {}},              // pairs, not digits: " 1" and " 2" are both skipped
-      {"0x10", {0x10}},          // "0x" skipped
-      {"zz\xff\xfe" "01", {0x01}},
+      {" 1 2", {}},      // pairs, not digits: " 1" and " 2" are both skipped
+      {"0x10", {0x10}},  // "0x" skipped
+      {"zz\xff\xfe"
+       "01",
+       {0x01}},
   };
   for (const auto& c : cases) EXPECT_EQ(c.bytes, FeatureCacheFile::decode_hex(c.text)) << c.text;
   EXPECT_EQ("0010FFA5", FeatureCacheFile::encode_hex({0x00, 0x10, 0xFF, 0xA5}));
@@ -72,8 +74,8 @@ TEST(FeatureCacheFileTest, SwidNibbleIsWrittenAndReadAs0xA) {
   // A file written by hand (or by an older program) with another swid.
   FeatureCacheFile::Contents contents;
   std::string error;
-  ASSERT_TRUE(FeatureCacheFile::parse(
-      "<cache fw=\"fw\"><command cmd=\"10ff0215\" rsp=\"11ff0215aa\"/></cache>", contents, error));
+  ASSERT_TRUE(FeatureCacheFile::parse("<cache fw=\"fw\"><command cmd=\"10ff0215\" rsp=\"11ff0215aa\"/></cache>",
+                                      contents, error));
   ASSERT_EQ(1u, contents.entries.size());
   EXPECT_EQ((Bytes{0x10, 0xFF, 0x02, 0x1A}), contents.entries[0].first);
   EXPECT_EQ((Bytes{0x11, 0xFF, 0x02, 0x1A, 0xAA}), contents.entries[0].second);
@@ -84,10 +86,10 @@ TEST(FeatureCacheFileTest, ReadsEveryElementAfterTheFirstCommandAndSkipsUnusable
       "<?xml version=\"1.0\"?>\n"
       "<other/>\n"
       "<cache path=\"p\">\n"
-      "  <ignored cmd=\"10FF000A\" rsp=\"10FF000A01\"/>\n"   // before the first "command"
+      "  <ignored cmd=\"10FF000A\" rsp=\"10FF000A01\"/>\n"  // before the first "command"
       "  <command cmd=\"10FF000A\" rsp=\"10FF000A02\"/>\n"
       "  <anything cmd=\"10FF010A\" rsp=\"10FF010A03\"/>\n"  // a later sibling of any name
-      "  <command cmd=\"\" rsp=\"\"/>\n"                      // empty key: answers nothing
+      "  <command cmd=\"\" rsp=\"\"/>\n"                     // empty key: answers nothing
       "  <command cmd=\"10FF020A\"/>\n"                      // no answer
       "  <command cmd=\"10FF030A\" rsp=\"10FF040A00\"/>\n"   // answer of another feature
       "  <command cmd=\"10FF8100\" rsp=\"10FF8100\"/>\n"     // register access is never cached
@@ -110,12 +112,12 @@ TEST(FeatureCacheFileTest, DamagedDocumentsAreRefusedWhole) {
   entries[{0x10, 0xFF, 0x01, 0x1A}] = {0x11, 0xFF, 0x01, 0x1A, 0x05};
   const std::string good = FeatureCacheFile::format("fw", "p", entries);
   const std::string cases[] = {
-      good.substr(0, good.size() - 3),                           // cut short in the closing tag
-      good.substr(0, good.find("rsp=") + 7),                     // cut short inside an attribute
-      "<cache fw=\"a\"><command cmd=\"10\"></cache>",            // mismatched tags
-      "<cache fw=\"a",                                           // unterminated attribute
-      "<cache fw=\"a\">" + std::string(1, '\0') + "</cache>",    // a zero byte in the middle
-      std::string(100000, '<'),                                  // too deep for the parser
+      good.substr(0, good.size() - 3),                         // cut short in the closing tag
+      good.substr(0, good.find("rsp=") + 7),                   // cut short inside an attribute
+      "<cache fw=\"a\"><command cmd=\"10\"></cache>",          // mismatched tags
+      "<cache fw=\"a",                                         // unterminated attribute
+      "<cache fw=\"a\">" + std::string(1, '\0') + "</cache>",  // a zero byte in the middle
+      std::string(100000, '<'),                                // too deep for the parser
       "<a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a>",
   };
   for (const std::string& text : cases) {

@@ -76,7 +76,8 @@ TEST(XLogFormat, IntegersCharactersAndStringsAsTheCLibraryFormatsThem) {
   EXPECT_LIKE_SNPRINTF("%u %x %X %o", 0u, 0xDEADBEEFu, 0xDEADBEEFu, 0777u);
   EXPECT_LIKE_SNPRINTF("%hhd %hhu %hd %hu", 200, 300, 70000, 70000);
   EXPECT_LIKE_SNPRINTF("%ld %lu %lld %llu", LONG_MIN, ULONG_MAX, LLONG_MIN, ULLONG_MAX);
-  EXPECT_LIKE_SNPRINTF("%zu %zd %jd %td", std::size_t{12}, std::size_t{SIZE_MAX}, std::intmax_t{-5}, std::ptrdiff_t{-7});
+  EXPECT_LIKE_SNPRINTF("%zu %zd %jd %td", std::size_t{12}, std::size_t{SIZE_MAX}, std::intmax_t{-5},
+                       std::ptrdiff_t{-7});
   EXPECT_LIKE_SNPRINTF("[%5d] [%-5d] [%05d] [%-05d] [%+d] [% d] [%+ d]", 42, 42, -42, 42, 42, 42, 42);
   EXPECT_LIKE_SNPRINTF("[%.3d] [%8.3d] [%08.3d] [%.0d] [%3.0d] [%.0x]", 7, -7, 7, 0, 0, 0u);
   EXPECT_LIKE_SNPRINTF("[%#x] [%#X] [%#o] [%#x] [%#o] [%#5.3o] [%#08x]", 255u, 255u, 8u, 0u, 0u, 8u, 255u);

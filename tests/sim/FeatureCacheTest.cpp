@@ -172,8 +172,8 @@ TEST(FeatureCacheTest, DamagedFilesAreDiscardedAndReplaced) {
       {"not XML", "\x89PNG\r\n\x1a\n"},
       {"zero bytes", std::string(64, '\0')},
       {"empty", ""},
-      {"answers of other requests", "<cache fw=\"" + cold.fwinfo +
-                                        "\"><command cmd=\"10FF000A000000\" rsp=\"11FF050A0000\"/></cache>"},
+      {"answers of other requests",
+       "<cache fw=\"" + cold.fwinfo + "\"><command cmd=\"10FF000A000000\" rsp=\"11FF050A0000\"/></cache>"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

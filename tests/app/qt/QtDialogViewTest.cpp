@@ -56,8 +56,8 @@ class QtViewTest : public testing::Test {
  protected:
   void start(std::shared_ptr<rodiz::IDeviceManager> library, unsigned timeScale = 1) {
     view_ = std::make_unique<QtDialogView>(false, timeScale);
-    dialog_ = std::make_unique<CMirelDFUDlg>(*view_, std::move(library), rig_ ? rig_->host : host_,
-                                             FirmwareImageSet(), CMirelDFUDlg::Options());
+    dialog_ = std::make_unique<CMirelDFUDlg>(*view_, std::move(library), rig_ ? rig_->host : host_, FirmwareImageSet(),
+                                             CMirelDFUDlg::Options());
     view_->attach(dialog_.get());
     ASSERT_TRUE(dialog_->OnInitDialog());
     window().show();
