@@ -80,7 +80,11 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
   AppTrace::StartClock();
   ConsoleIo::PrepareProcess();
   std::string error;
-  if (!CommandLine::Parse(args, &m_options, &error)) {
+  const bool parsed = CommandLine::Parse(args, &m_options, &error);
+  // What is written before a view is chosen goes to the console the program
+  // was started from, if any.
+  if (!parsed || m_options.help || m_options.version) ConsoleIo::ConnectConsole(false);
+  if (!parsed) {
     std::fprintf(stderr, "%s: %s\n\n%s", program.c_str(), error.c_str(), CommandLine::Usage(program).c_str());
     return kExitBadCommandLine;
   }
@@ -111,6 +115,7 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
 
   Simulation simulation;
   if (m_options.simulate && !simulation.Install(m_options, &error)) {
+    ConsoleIo::ConnectConsole(false);
     std::fprintf(stderr, "%s: %s\n", program.c_str(), error.c_str());
     return kExitBadCommandLine;
   }
@@ -133,10 +138,15 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
     if (makeWindow && !m_options.console) {
       std::string whyNot;
       window = makeWindow(m_options, &whyNot);
-      if (!window)
+      if (!window) {
+        ConsoleIo::ConnectConsole(true);
         std::fprintf(stderr, "%s: no window (%s); showing the update here.\n", program.c_str(), whyNot.c_str());
+      }
     }
-    if (!window) window = std::make_unique<ConsoleView>(stdout, m_options.yes, true);
+    if (!window) {
+      ConsoleIo::ConnectConsole(true);
+      window = std::make_unique<ConsoleView>(stdout, m_options.yes, true);
+    }
     IProgramView& view = *window;
     CMirelDFUDlg::Options controller_options;
     controller_options.force = m_options.force;
@@ -147,7 +157,7 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
         MayFlash(FirmwareResources::AreTestImages(), m_options.simulate, m_options.allowTestImages);
     CMirelDFUDlg dialog(view, rodiz::facade(), *host, FirmwareImageSet(), controller_options, inhibitor.get());
     view.attach(&dialog);
-    if (!dialog.OnInitDialog()) {
+    if (!view.initialise()) {
       Trace("Warning: dialog creation failed, so application is terminating unexpectedly.\n");
       result = kExitClosedEarly;
     } else {

@@ -11,6 +11,7 @@ list(APPEND MIREL_APP_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/Win32UpdateInhibitor.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ProfileBackup.cpp
   ${CMAKE_CURRENT_LIST_DIR}/SimFaultList.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/StopSignalRule.cpp
   ${CMAKE_CURRENT_LIST_DIR}/Simulation.cpp
   ${CMAKE_CURRENT_LIST_DIR}/console/ConsoleView.cpp
 )

@@ -12,6 +12,10 @@
 #include <windows.h>
 // shellapi.h needs windows.h first.
 #include <shellapi.h>
+
+#include <memory>
+
+#include "app/win32/Win32DialogView.h"
 #endif
 
 namespace {
@@ -50,6 +54,11 @@ int main(int argc, char** argv) {
   mirel::QtViewLauncher qt(program);
   return mirel::CMirelDFUApp().Run(program, args, [&qt](const mirel::AppOptions& options, std::string* whyNot) {
     return qt.Launch(options.yes, whyNot);
+  });
+#elif defined(_WIN32)
+  // Windows always has a desktop to show the dialog on.
+  return mirel::CMirelDFUApp().Run(program, args, [](const mirel::AppOptions& options, std::string*) {
+    return std::make_unique<mirel::Win32DialogView>(nullptr, options.yes);
   });
 #else
   return mirel::CMirelDFUApp().Run(program, args);

@@ -15,6 +15,9 @@ if(WIN32)
   # The resource compiler finds dialog.rc, icons.rc and the icon files here.
   target_include_directories(MirelFirmwareUpdate PRIVATE ${CMAKE_CURRENT_LIST_DIR}/res)
   target_link_libraries(MirelFirmwareUpdate PRIVATE shell32)
+  # A window program: no console of its own (--console attaches to the
+  # console it was started from, or opens one); the manifest is in app.rc.
+  set_target_properties(MirelFirmwareUpdate PROPERTIES WIN32_EXECUTABLE TRUE)
   set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/res/app.rc PROPERTIES
                               OBJECT_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/res/MirelFirmwareUpdate.manifest)
   mirel_add_firmware_resources(MirelFirmwareUpdate)

@@ -28,3 +28,15 @@ if(WIN32 AND RODIZ_BUILD_APP)
   mirel_add_firmware_resources(win32_dialog_screenshots)
   add_dependencies(win32_dialog_screenshots mirel_texts)
 endif()
+
+# The real program under Wine, as a person runs it: the dialog shown, Start
+# and Close pressed in it, and the executable's kind, manifest and version.
+if(WIN32 AND RODIZ_BUILD_APP)
+  rodiz_add_test(win32_program_tests
+    SOURCES Windows/Win32ProgramTest.cpp
+    LIBS version shell32 ole32
+    LABELS app)
+  target_include_directories(win32_program_tests PRIVATE ${CMAKE_SOURCE_DIR})
+  target_compile_definitions(win32_program_tests PRIVATE MIREL_PROGRAM="$<TARGET_FILE:MirelFirmwareUpdate>")
+  add_dependencies(win32_program_tests MirelFirmwareUpdate)
+endif()

@@ -25,10 +25,16 @@ class ConsoleIo {
   };
 
   // Called once at start: a write to a closed pipe must fail with an error
-  // rather than end the process. On Windows, standard streams that lead
-  // nowhere (a window program started from a console) are connected to the
-  // console of the parent process, when it has one.
+  // rather than end the process.
   static void PrepareProcess();
+  // Gives standard streams that lead nowhere a console, before the program
+  // writes to them. On Windows the program is a window program, which gets
+  // no console of its own: the streams are connected to the console of the
+  // process that started it, when it has one; otherwise, with `create`, to a
+  // new console of the program's own. Streams redirected to a file or a pipe
+  // stay as they are. Elsewhere the streams are the terminal's already, and
+  // nothing happens.
+  static void ConnectConsole(bool create);
 
   // Whether `out` is an interactive terminal (redrawn progress bar).
   static bool IsTerminal(std::FILE* out);

@@ -35,6 +35,8 @@ void ConsoleIo::PrepareProcess() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
+void ConsoleIo::ConnectConsole(bool) {}
+
 bool ConsoleIo::IsTerminal(std::FILE* out) { return ::isatty(::fileno(out)) != 0; }
 
 bool ConsoleIo::Write(std::FILE* out, const std::string& text) {

@@ -53,11 +53,9 @@ std::wstring widen(const std::string& utf8) {
 
 }  // namespace
 
-void ConsoleIo::PrepareProcess() {
-  // The program is a window program: started from a console it gets none of
-  // its own. Standard streams that lead nowhere are connected to the console
-  // of the process that started it, if it has one; streams redirected to a
-  // file or a pipe stay as they are.
+void ConsoleIo::PrepareProcess() {}
+
+void ConsoleIo::ConnectConsole(bool create) {
   const auto leads_nowhere = [](DWORD which) {
     const HANDLE handle = ::GetStdHandle(which);
     return handle == nullptr || handle == INVALID_HANDLE_VALUE;
@@ -65,7 +63,13 @@ void ConsoleIo::PrepareProcess() {
   const bool in = leads_nowhere(STD_INPUT_HANDLE);
   const bool out = leads_nowhere(STD_OUTPUT_HANDLE);
   const bool err = leads_nowhere(STD_ERROR_HANDLE);
-  if (!(in || out || err) || !::AttachConsole(ATTACH_PARENT_PROCESS)) return;
+  if (!(in || out || err)) return;
+  if (!::AttachConsole(ATTACH_PARENT_PROCESS)) {
+    // ERROR_ACCESS_DENIED: the process has a console already.
+    if (::GetLastError() != ERROR_ACCESS_DENIED && !(create && ::AllocConsole())) return;
+  }
+  // The C streams were set up before there was a console: open them again
+  // on it, and make the system's standard handles say the same.
   if (in && std::freopen("CONIN$", "r", stdin) != nullptr) {
     ::SetStdHandle(STD_INPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdin))));
   }

@@ -22,6 +22,8 @@ ConsoleView::~ConsoleView() {
   if (m_input.joinable()) m_input.join();
 }
 
+bool ConsoleView::initialise() { return m_controller != nullptr && m_controller->OnInitDialog(); }
+
 void ConsoleView::write(const std::string& text) {
   if (m_output_gone) return;
   if (!ConsoleIo::Write(m_out, text)) m_output_gone = true;
@@ -180,18 +182,18 @@ void ConsoleView::close_when_at_rest() {
 void ConsoleView::on_interrupt(std::chrono::steady_clock::time_point now) {
   if (!m_controller || m_closing) return;
   const int state = m_controller->state();
-  if (!CMirelDFUDlg::IsFlashing(state)) {
-    m_warned_at.reset();
-    ask_to_close();
-    return;
+  switch (m_stop_rule.OnInterrupt(state, now)) {
+    case StopSignalRule::Action::AskToClose:
+      ask_to_close();
+      break;
+    case StopSignalRule::Action::Warn:
+      print_line(CMirelDFUApp::FlashingWarning(state));
+      break;
+    case StopSignalRule::Action::Abandon:
+      print_line("Stopping the update as asked.");
+      m_controller->Abandon();
+      break;
   }
-  if (m_warned_at && now - *m_warned_at <= kInsistWindow) {
-    print_line("Stopping the update as asked.");
-    m_controller->Abandon();
-    return;
-  }
-  m_warned_at = now;
-  print_line(CMirelDFUApp::FlashingWarning(state));
 }
 
 void ConsoleView::take_stop_request() {

@@ -4,12 +4,12 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
-#include <optional>
 #include <string>
 #include <thread>
 
 #include "app/DialogLoop.h"
 #include "app/IProgramView.h"
+#include "app/StopSignalRule.h"
 #include "app/console/ConsoleIo.h"
 
 namespace mirel {
@@ -41,6 +41,7 @@ class ConsoleView : public IProgramView {
   ~ConsoleView() override;
 
   void attach(CMirelDFUDlg* controller) override { m_controller = controller; }
+  bool initialise() override;
   int run() override;
 
   void set_window_title(const std::string& text) override;
@@ -68,7 +69,7 @@ class ConsoleView : public IProgramView {
   // One interrupt (Ctrl-C, SIGTERM) seen at `now`, on the loop's thread.
   void on_interrupt(std::chrono::steady_clock::time_point now);
   // How long a first interrupt during a flash waits for a second one.
-  static constexpr std::chrono::seconds kInsistWindow{5};
+  static constexpr std::chrono::seconds kInsistWindow = StopSignalRule::kInsistWindow;
 
  private:
   void print_line(const std::string& text);
@@ -99,8 +100,7 @@ class ConsoleView : public IProgramView {
   bool m_output_gone = false;
   // Nobody can answer any more: close once the controller is at rest.
   bool m_close_when_at_rest = false;
-  // When the last interrupt during a flash was answered with a warning.
-  std::optional<std::chrono::steady_clock::time_point> m_warned_at;
+  StopSignalRule m_stop_rule;
   std::atomic<bool> m_stop_input{false};
   std::thread m_input;
 };

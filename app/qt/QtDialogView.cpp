@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include "app/AppTrace.h"
+#include "app/CMirelDFUApp.h"
 #include "app/CMirelDFUDlg.h"
 #include "app/ProductInfo.h"
 #include "app/console/ConsoleIo.h"
@@ -175,6 +176,8 @@ QWidget* QtDialogView::control(int id) const {
   }
 }
 
+bool QtDialogView::initialise() { return m_controller != nullptr && m_controller->OnInitDialog(); }
+
 int QtDialogView::run() {
   m_ended = false;
   ConsoleIo::InstallStopSignals();
@@ -279,6 +282,11 @@ void QtDialogView::set_busy(bool busy) {
 }
 
 void QtDialogView::show_notice(const std::string& text) {
+  if (m_stoppedBySignal) {
+    Trace("%s\n", text.c_str());
+    ConsoleIo::Write(stderr, text + "\n");
+    return;
+  }
   if (m_auto) {
     Trace("%s\n", text.c_str());
     return;
@@ -314,8 +322,33 @@ void QtDialogView::ask_to_close() {
 }
 
 void QtDialogView::take_stop_request() {
-  // A hang-up of the terminal that started the window does not concern it.
-  if (ConsoleIo::TakeStopRequest() == ConsoleIo::StopRequest::Interrupt) ask_to_close();
+  // A hang-up of the terminal that started the window does not concern it;
+  // every interrupt counts, even when several came between two looks.
+  const unsigned interrupts = ConsoleIo::TakeInterruptCount();
+  ConsoleIo::TakeStopRequest();
+  for (unsigned i = 0; i < interrupts && !m_ended; ++i) on_interrupt(std::chrono::steady_clock::now());
+}
+
+void QtDialogView::on_interrupt(std::chrono::steady_clock::time_point now) {
+  if (!m_controller || m_ended) return;
+  const int state = m_controller->state();
+  switch (m_stopRule.OnInterrupt(state, now)) {
+    case StopSignalRule::Action::AskToClose:
+      ask_to_close();
+      break;
+    case StopSignalRule::Action::Warn: {
+      const std::string warning = CMirelDFUApp::FlashingWarning(state);
+      Trace("%s\n", warning.c_str());
+      ConsoleIo::Write(stderr, warning + "\n");
+      break;
+    }
+    case StopSignalRule::Action::Abandon:
+      Trace("Stopping the update as asked.\n");
+      ConsoleIo::Write(stderr, "Stopping the update as asked.\n");
+      m_stoppedBySignal = true;
+      m_controller->Abandon();
+      break;
+  }
 }
 
 void QtDialogView::closeEvent(QCloseEvent* event) {

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QDialog>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
 #include "app/IProgramView.h"
+#include "app/StopSignalRule.h"
 #include "app/qt/QtControllerLoop.h"
 
 class QLabel;
@@ -25,8 +27,13 @@ class QtProductPicture;
 //
 // Every way of closing goes through the controller's close rule: the Close
 // button, the window's close box (and Alt-F4), Escape, Enter when no button
-// is shown, and Ctrl-C or SIGTERM sent to the process. Start and Close take
-// the keyboard focus when they appear, so Enter or Space presses them.
+// is shown. Start and Close take the keyboard focus when they appear, so
+// Enter or Space presses them. Ctrl-C, Ctrl-\ and SIGTERM sent to the process
+// follow the console's rule (StopSignalRule): outside the flash they ask to
+// close; during it the first one writes a warning to standard error, where
+// the signal came from, and a second one within 5 s stops the program
+// anyway (the controller's Abandon). The notice that follows such a stop goes
+// to standard error too: nobody who insisted on stopping waits for a box.
 //
 // With `autoAnswer` Start and Close press themselves and notices go to the
 // trace instead of a message box: nobody is there to answer.
@@ -38,6 +45,7 @@ class QtDialogView : public QDialog, public IProgramView {
   ~QtDialogView() override;
 
   void attach(CMirelDFUDlg* controller) override { m_controller = controller; }
+  bool initialise() override;
   int run() override;
 
   void set_window_title(const std::string& text) override;
@@ -64,6 +72,9 @@ class QtDialogView : public QDialog, public IProgramView {
   // The icon shown in the product picture (IDI_...), 0 before the first.
   int product_picture() const { return m_pictureIcon; }
   bool ended() const { return m_ended; }
+  // One stop signal seen at `now`, as the window's poll of the signal flags
+  // delivers it.
+  void on_interrupt(std::chrono::steady_clock::time_point now);
   QtControllerLoop& loop() { return m_loop; }
 
  protected:
@@ -94,6 +105,9 @@ class QtDialogView : public QDialog, public IProgramView {
   int m_listExtent = 0;
   bool m_ended = false;
   bool m_busy = false;
+  StopSignalRule m_stopRule;
+  // The user insisted on stopping with a second signal.
+  bool m_stoppedBySignal = false;
 };
 
 }  // namespace mirel

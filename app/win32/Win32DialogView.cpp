@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "app/AppTrace.h"
 #include "app/CMirelDFUDlg.h"
 #include "app/res/resource.h"
 
@@ -12,6 +13,10 @@ namespace mirel {
 namespace {
 
 constexpr int kPicturePixels = 128;
+// The view's own message: press the button whose id is in wParam (with
+// autoAnswer). Above the controller's private messages, which start at
+// WM_USER.
+constexpr UINT kPressMessage = WM_APP + 1;
 
 std::wstring to_wide(const std::string& text) {
   if (text.empty()) return std::wstring();
@@ -43,10 +48,17 @@ std::wstring window_text(HWND window) {
   return std::wstring(buffer.data(), static_cast<std::size_t>(read > 0 ? read : 0));
 }
 
+// Whether the control has been shown, whether or not its window is on the
+// screen yet.
+bool shown(HWND dialog, int control) {
+  const HWND item = ::GetDlgItem(dialog, control);
+  return item != nullptr && (::GetWindowLongW(item, GWL_STYLE) & WS_VISIBLE) != 0;
+}
+
 }  // namespace
 
-Win32DialogView::Win32DialogView(HINSTANCE resources)
-    : m_resources(resources != nullptr ? resources : ::GetModuleHandleW(nullptr)) {}
+Win32DialogView::Win32DialogView(HINSTANCE resources, bool autoAnswer)
+    : m_resources(resources != nullptr ? resources : ::GetModuleHandleW(nullptr)), m_auto(autoAnswer) {}
 
 Win32DialogView::~Win32DialogView() {
   if (m_hwnd != nullptr) ::DestroyWindow(m_hwnd);
@@ -159,6 +171,9 @@ INT_PTR Win32DialogView::DialogProc(UINT message, WPARAM wparam, LPARAM lparam) 
       return FALSE;
     case WM_QUERYDRAGICON:
       return reinterpret_cast<INT_PTR>(m_big_icon);
+    case kPressMessage:
+      press(static_cast<int>(wparam));
+      return TRUE;
     default:
       break;
   }
@@ -174,7 +189,8 @@ void Win32DialogView::on_command(int control, int notification) {
   if (m_controller == nullptr) return;
   switch (control) {
     case IDC_START:
-      if (notification == BN_CLICKED) m_controller->OnStart();
+      // Only while it is shown: the update's states never start again.
+      if (notification == BN_CLICKED && shown(m_hwnd, IDC_START)) m_controller->OnStart();
       break;
     case IDC_CLOSE:
       if (notification == BN_CLICKED) m_controller->OnClose();
@@ -186,6 +202,11 @@ void Win32DialogView::on_command(int control, int notification) {
     default:
       break;
   }
+}
+
+void Win32DialogView::press(int control) {
+  // Only a button that is still shown: the controller may have moved on.
+  if (!m_ended && shown(m_hwnd, control)) on_command(control, BN_CLICKED);
 }
 
 void Win32DialogView::paint_minimised() {
@@ -223,7 +244,23 @@ void Win32DialogView::set_text(int control, const std::string& text) {
 }
 
 void Win32DialogView::show(int control, bool visible) {
-  ::ShowWindow(::GetDlgItem(m_hwnd, control), visible ? SW_SHOW : SW_HIDE);
+  const HWND item = ::GetDlgItem(m_hwnd, control);
+  if (item == nullptr) return;
+  const bool button = control == IDC_START || control == IDC_CLOSE;
+  if (button && !visible) {
+    // A hidden button keeps neither the keyboard nor the default: Enter
+    // without a button shown asks to close (IDOK).
+    if (::GetFocus() == item) ::SetFocus(m_hwnd);
+    if (LOWORD(::SendMessageW(m_hwnd, DM_GETDEFID, 0, 0)) == control) ::SendMessageW(m_hwnd, DM_SETDEFID, IDOK, 0);
+  }
+  ::ShowWindow(item, visible ? SW_SHOW : SW_HIDE);
+  if (!visible || !button) return;
+  // The one button in that place takes the keyboard and is the default, so
+  // Enter and Space press it.
+  ::SendMessageW(m_hwnd, DM_SETDEFID, static_cast<WPARAM>(control), 0);
+  ::SendMessageW(m_hwnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(item), TRUE);
+  // After the controller's step, as a user's click would come.
+  if (m_auto) ::PostMessageW(m_hwnd, kPressMessage, static_cast<WPARAM>(control), 0);
 }
 
 void Win32DialogView::add_list_entry(int control, const std::string& text) {
@@ -279,7 +316,13 @@ void Win32DialogView::set_busy(bool busy) {
   }
 }
 
-void Win32DialogView::show_notice(const std::string& text) { present_notice(to_wide(text)); }
+void Win32DialogView::show_notice(const std::string& text) {
+  if (m_auto) {
+    Trace("%s\n", text.c_str());
+    return;
+  }
+  present_notice(to_wide(text));
+}
 
 void Win32DialogView::present_notice(const std::wstring& text) {
   const HWND window = m_hwnd.load();

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <string>
 
-#include "app/IDialogView.h"
+#include "app/IProgramView.h"
 
 namespace mirel {
 
@@ -18,29 +18,36 @@ class CMirelDFUDlg;
 // timers are window timers of this dialog, so everything reaches the
 // controller on the thread that created the window, in the order the system
 // delivers it. The Start button calls OnStart; the Close button, the close
-// box, Alt-F4, Escape and Enter all go through the controller's close rule
-// (OnClose), which may refuse. The window is modeless with its own message
-// loop (run), so that tests can drive it while it runs.
+// box, Alt-F4, Escape and Enter without a button all go through the
+// controller's close rule (OnClose), which may refuse. Start and Close take
+// the keyboard focus when they appear, so Enter or Space presses them. The
+// window is modeless with its own message loop (run), so that tests can
+// drive it while it runs.
+//
+// With `autoAnswer` Start and Close press themselves once the controller's
+// step that showed them has returned, and notices go to the trace instead of
+// a message box: nobody is there to answer.
 //
 // Every call except post_message must be made on the window's thread.
-class Win32DialogView : public IDialogView {
+class Win32DialogView : public IProgramView {
  public:
   // `resources` holds the template, the icons and the texts; null means the
   // executable.
-  explicit Win32DialogView(HINSTANCE resources = nullptr);
+  explicit Win32DialogView(HINSTANCE resources = nullptr, bool autoAnswer = false);
   ~Win32DialogView() override;
   Win32DialogView(const Win32DialogView&) = delete;
   Win32DialogView& operator=(const Win32DialogView&) = delete;
 
-  void attach(CMirelDFUDlg* controller) { m_controller = controller; }
+  void attach(CMirelDFUDlg* controller) override { m_controller = controller; }
   // Creates the window. The controller's OnInitDialog runs while the window
-  // initialises, before it is shown. False when the window could not be
-  // created or the controller's initialisation failed; no window is left
-  // then.
+  // initialises (WM_INITDIALOG), before it is shown. False when the window
+  // could not be created or the controller's initialisation failed; no
+  // window is left then.
   bool create();
+  bool initialise() override { return create(); }
   // Runs the message loop until the window closes; returns the code given to
   // end_dialog (or kClosedBySystem when the loop was ended from outside).
-  int run();
+  int run() override;
   // Runs the messages already queued and the timers already due, then
   // returns; false once the window is gone. For tests.
   bool pump();
@@ -80,11 +87,13 @@ class Win32DialogView : public IDialogView {
   static INT_PTR CALLBACK DialogProcStatic(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
   INT_PTR DialogProc(UINT message, WPARAM wparam, LPARAM lparam);
   void on_command(int control, int notification);
+  void press(int control);
   void paint_minimised();
   HICON load_icon(int icon, int size) const;
   void release_resources();
 
   HINSTANCE m_resources;
+  const bool m_auto;
   CMirelDFUDlg* m_controller = nullptr;
   // Read by post_message on any thread.
   std::atomic<HWND> m_hwnd{nullptr};

@@ -37,7 +37,7 @@ class QuietView : public Win32DialogView {
 
 std::vector<std::uint8_t> small_image(int which) {
   const char* codes[2] = {"ZKT58_E1", "WVN31_F2"};
-  const std::size_t sizes[2] = {16000, 4800};
+  const std::size_t sizes[2] = {4800, 1600};
   std::vector<std::uint8_t> image;
   image.reserve(sizes[which]);
   image.push_back(static_cast<std::uint8_t>(which * 2));
@@ -93,9 +93,22 @@ bool write_png(const std::wstring& path, const std::vector<std::uint8_t>& pixels
   return ok;
 }
 
-// The whole window, frame and caption included, as the window draws itself.
+// The whole window, frame and caption included, as it is on the screen.
+// PrintWindow would ask the window to draw itself into a bitmap, which Wine
+// does without the controls; the screen has what the person sees.
 bool capture(HWND window, const std::wstring& path) {
-  ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_FRAME);
+  ::SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
+  ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_FRAME);
+  ::GdiFlush();
+  // Wine draws into a copy of the window and puts it on the screen while
+  // the thread waits for messages: let it, painting only, so that the
+  // controller stays where the picture is meant to show it.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+  while (std::chrono::steady_clock::now() < until) {
+    MSG message;
+    while (::PeekMessageW(&message, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) ::DispatchMessageW(&message);
+    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_PAINT);
+  }
   RECT rect;
   ::GetWindowRect(window, &rect);
   const LONG width = rect.right - rect.left;
@@ -114,7 +127,7 @@ bool capture(HWND window, const std::wstring& path) {
   bool ok = false;
   if (bitmap != nullptr) {
     const HGDIOBJ previous = ::SelectObject(memory, bitmap);
-    ok = ::PrintWindow(window, memory, 0) != FALSE;
+    ok = ::BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY | CAPTUREBLT) != FALSE;
     ::GdiFlush();
     if (ok) {
       const auto* start = static_cast<const std::uint8_t*>(bits);
@@ -144,15 +157,25 @@ class Session {
     dialog_.reset();
     rig_.reset();
   }
+  // Runs the window's messages one at a time until `done` holds, so that a
+  // state the update passes quickly is seen; false when the window is gone
+  // or after 60 s.
   bool pump_until(const std::function<bool()>& done) {
     if (!created_) return false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!done()) {
-      if (!view_.pump() || std::chrono::steady_clock::now() > deadline) return false;
-      ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+      if (window() == nullptr || std::chrono::steady_clock::now() > deadline) return false;
+      MSG message;
+      if (!::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+        continue;
+      }
+      if (message.message == WM_QUIT) return false;
+      if (!::IsDialogMessageW(window(), &message)) {
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+      }
     }
-    // Let the window paint what it just changed.
-    view_.pump();
     return true;
   }
   bool settled() {

@@ -23,6 +23,7 @@ using test::UpdateRig;
 // Notices are recorded instead of waiting for a person in a message box.
 class TestDialogView : public Win32DialogView {
  public:
+  explicit TestDialogView(bool auto_answer) : Win32DialogView(nullptr, auto_answer) {}
   std::vector<std::wstring> notices;
 
  protected:
@@ -76,11 +77,11 @@ class Win32DialogViewTest : public ::testing::Test {
   }
 
   // The window with its controller on the simulated mouse.
-  void open(bool with_mouse = true) {
+  void open(bool with_mouse = true, bool auto_answer = false) {
     rodiz::sim::SimMouseConfig config = small_mouse();
     rig_ = std::make_unique<UpdateRig>(config);
     if (!with_mouse) rig_->bus->remove(rig_->mouse);
-    view_ = std::make_unique<TestDialogView>();
+    view_ = std::make_unique<TestDialogView>(auto_answer);
     dialog_ =
         std::make_unique<CMirelDFUDlg>(*view_, rig_->library, rig_->host, small_images(), CMirelDFUDlg::Options());
     view_->attach(dialog_.get());
@@ -190,6 +191,44 @@ TEST_F(Win32DialogViewTest, AWholeUpdateThroughTheWindowsMessagesAndTimers) {
   click(IDC_CLOSE);
   EXPECT_FALSE(view_->pump());
   EXPECT_FALSE(::IsWindowVisible(view_->window()));
+  EXPECT_TRUE(view_->notices.empty());
+}
+
+// The button shown takes the keyboard, so Enter presses it; a click that
+// reaches Start once it is hidden starts nothing again.
+TEST_F(Win32DialogViewTest, OnlyTheButtonShownTakesTheKeyboardAndClicks) {
+  const auto enter = [this] {
+    MSG key{::GetFocus(), WM_KEYDOWN, VK_RETURN, 0, 0, {0, 0}};
+    EXPECT_TRUE(::IsDialogMessageW(view_->window(), &key));
+  };
+  open();
+  ASSERT_TRUE(reach(CMirelDFUDlg::ReadyToStart));
+  EXPECT_EQ(::GetFocus(), item(IDC_START));
+  enter();
+  ASSERT_EQ(dialog_->state(), CMirelDFUDlg::EnteringBootloader);
+  EXPECT_NE(::GetFocus(), item(IDC_START));
+
+  ASSERT_TRUE(reach(CMirelDFUDlg::Succeeded));
+  EXPECT_EQ(::GetFocus(), item(IDC_CLOSE));
+  ::SendMessageW(view_->window(), WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(item(IDC_START)));
+  EXPECT_EQ(dialog_->state(), CMirelDFUDlg::Succeeded);
+  enter();
+  EXPECT_FALSE(view_->pump());
+}
+
+// With autoAnswer (--yes) Start and Close press themselves: the update runs
+// and the window closes without anyone, and notices wait for nobody.
+TEST_F(Win32DialogViewTest, AutoAnswerRunsTheUpdateAndClosesTheWindow) {
+  open(true, true);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (view_->pump() && std::chrono::steady_clock::now() < deadline) {
+    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+  }
+  EXPECT_EQ(dialog_->state(), CMirelDFUDlg::Succeeded);
+  EXPECT_FALSE(::IsWindowVisible(view_->window()));
+  EXPECT_EQ(rig_->mouse->version().build, 7);
+  view_->show_notice("nobody reads this");
   EXPECT_TRUE(view_->notices.empty());
 }
 

@@ -107,11 +107,20 @@ bool ProgramProcess::reap(bool block) {
 }
 
 bool ProgramProcess::wait_for_output(const std::string& text, std::chrono::milliseconds limit) {
+  return wait_for(out, text, limit);
+}
+
+bool ProgramProcess::wait_for_error(const std::string& text, std::chrono::milliseconds limit) {
+  return wait_for(err, text, limit);
+}
+
+bool ProgramProcess::wait_for(const std::string& stream, const std::string& text, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (out.find(text) == std::string::npos) {
+  while (stream.find(text) == std::string::npos) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    if (!pump(std::chrono::milliseconds(20)) && reap(false)) return out.find(text) != std::string::npos;
-    if (out_ < 0 && pid_ <= 0) return out.find(text) != std::string::npos;
+    if (!pump(std::chrono::milliseconds(20)) && reap(false)) return stream.find(text) != std::string::npos;
+    const int end = &stream == &out ? out_ : err_;
+    if (end < 0 && pid_ <= 0) return stream.find(text) != std::string::npos;
   }
   return true;
 }

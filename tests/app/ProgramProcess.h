@@ -28,6 +28,8 @@ class ProgramProcess {
   // Reads output until `text` has appeared on standard output (true) or the
   // program ended or `limit` passed (false).
   bool wait_for_output(const std::string& text, std::chrono::milliseconds limit);
+  // The same for standard error.
+  bool wait_for_error(const std::string& text, std::chrono::milliseconds limit);
   // The number of whole lines read from standard output so far.
   std::size_t lines_read() const;
   void send_signal(int signal);
@@ -47,6 +49,7 @@ class ProgramProcess {
   // Reads what is there within `timeout`; false when both pipes are closed.
   bool pump(std::chrono::milliseconds timeout);
   bool reap(bool block);
+  bool wait_for(const std::string& stream, const std::string& text, std::chrono::milliseconds limit);
 
   pid_t pid_ = -1;
   int status_ = 0;

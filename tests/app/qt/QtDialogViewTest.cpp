@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <csignal>
 #include <functional>
 #include <memory>
 
@@ -229,6 +230,71 @@ TEST_F(QtViewTest, AStopSignalAsksToCloseLikeTheCloseBox) {
   code = view_->run();
   EXPECT_EQ(0, code);
   EXPECT_TRUE(view_->ended());
+}
+
+// Stop signals follow the console's rule: at rest the first asks to close;
+// during the flash the first only warns, a second within 5 s of the warning
+// stops the update, a later one warns again.
+TEST_F(QtViewTest, StopSignalsWarnDuringTheFlashAndStopOnlyWhenRepeatedSoon) {
+  using std::chrono::milliseconds;
+  struct Case {
+    const char* name;
+    int state;
+    std::vector<milliseconds> at;
+    bool ended;
+    bool abandoned;
+  };
+  const Case cases[] = {
+      {"at rest", CMirelDFUDlg::ReadyToStart, {milliseconds(0)}, true, false},
+      {"flash, once", CMirelDFUDlg::AwaitingPowerCycle, {milliseconds(0)}, false, false},
+      {"flash, twice within 5 s", CMirelDFUDlg::AwaitingPowerCycle, {milliseconds(0), milliseconds(5000)}, true, true},
+      {"flash, twice 5 s apart", CMirelDFUDlg::AwaitingPowerCycle, {milliseconds(0), milliseconds(5001)}, false, false},
+      {"flash, three",
+       CMirelDFUDlg::AwaitingPowerCycle,
+       {milliseconds(0), milliseconds(6000), milliseconds(7000)},
+       true,
+       true},
+  };
+  for (const Case& c : cases) {
+    start(nullptr);
+    dialog_->onDeviceArrival(std::make_shared<ScriptedMouse>("14.2.6", 3));
+    dialog_->SwitchToState(c.state);
+    const auto first = std::chrono::steady_clock::now();
+    for (milliseconds at : c.at) view_->on_interrupt(first + at);
+    EXPECT_EQ(c.ended, view_->ended()) << c.name;
+    EXPECT_EQ(c.abandoned, dialog_->abandoned()) << c.name;
+    TearDown();
+  }
+}
+
+// Two real Ctrl-C during the flash that arrive between two looks at the
+// signal flags stop the update; the notice that follows waits for nobody.
+TEST_F(QtViewTest, TwoCtrlCDuringTheFlashStopTheWindowWithoutABox) {
+  start(nullptr);
+  dialog_->onDeviceArrival(std::make_shared<ScriptedMouse>("14.2.6", 3));
+  dialog_->SwitchToState(CMirelDFUDlg::AwaitingPowerCycle);
+  QTimer::singleShot(0, [] {
+    std::raise(SIGINT);
+    std::raise(SIGINT);
+  });
+  QTimer limit;
+  limit.setSingleShot(true);
+  QObject::connect(&limit, &QTimer::timeout, [&] { view_->end_dialog(-1); });
+  limit.start(10000);
+  EXPECT_EQ(0, view_->run());
+  EXPECT_TRUE(dialog_->abandoned());
+  bool boxSeen = false;
+  QTimer boxWatch;
+  boxWatch.setSingleShot(true);
+  QObject::connect(&boxWatch, &QTimer::timeout, [&] {
+    if (QWidget* box = QApplication::activeModalWidget()) {
+      boxSeen = true;
+      box->close();
+    }
+  });
+  boxWatch.start(1000);
+  view_->show_notice("The update was stopped.");
+  EXPECT_FALSE(boxSeen);
 }
 
 TEST_F(QtViewTest, ANoticeHoldsTheControllerUntilItIsAnswered) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 
 #include "app/ProgramProcess.h"
@@ -59,6 +60,37 @@ TEST(QtProgramTest, TheWindowIsChosenWhenADisplayOpensAndTheConsoleOtherwise) {
       EXPECT_NE(std::string::npos, program.err.find(c.note)) << c.name << "\n" << program.err;
     }
   }
+}
+
+// Ctrl-C in the terminal that started the window follows the console's
+// rule: during the flash the first one warns there and the update goes on, a
+// second one within 5 s stops the program with status 3 and says, there too,
+// how to finish the update.
+TEST(QtProgramTest, CtrlCTwiceDuringTheFlashStopsTheWindowWithStatus3) {
+  rodiz::test::ScopedTempDir home;
+  const std::map<std::string, std::string> env = {{"HOME", home.str()},
+                                                  {"XDG_CONFIG_HOME", (home.path() / "config").string()},
+                                                  {"XDG_STATE_HOME", (home.path() / "state").string()},
+                                                  {"XDG_CACHE_HOME", (home.path() / "cache").string()},
+                                                  {"XDG_RUNTIME_DIR", home.str()},
+                                                  {"DISPLAY", ":0"},
+                                                  {"QT_QPA_PLATFORM", "offscreen"},
+                                                  {"MIREL_TRACE", "1"},
+                                                  {"LC_ALL", "C"}};
+  // The simulated mouse's usual answer time keeps the transfer going for a while.
+  ProgramProcess program({"--simulate", "--yes"}, env, false);
+  const auto limit = std::chrono::seconds(120);
+  ASSERT_TRUE(program.wait_for_error("called from 3 to 4", limit)) << program.err;
+  program.send_signal(SIGINT);
+  ASSERT_TRUE(program.wait_for_error("The firmware update is in progress: ", limit)) << program.err;
+  program.send_signal(SIGINT);
+  const int status = program.wait(limit);
+  ASSERT_TRUE(status >= 0 && WIFEXITED(status)) << status;
+  EXPECT_EQ(3, WEXITSTATUS(status)) << program.err.substr(program.err.size() > 4000 ? program.err.size() - 4000 : 0);
+  EXPECT_NE(std::string::npos, program.err.find("Stopping the update as asked."));
+  EXPECT_NE(std::string::npos, program.err.find("Run this program again to finish the update."));
+  EXPECT_EQ(std::string::npos, program.err.find("called from 8 to 9"));
+  EXPECT_EQ("", program.out);
 }
 
 }  // namespace
