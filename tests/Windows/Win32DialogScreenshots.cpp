@@ -217,7 +217,7 @@ bool render_language(const std::wstring& directory, const std::wstring& suffix) 
     // The failure countdown, as the failure path leaves the window.
     waiting.dialog().SwitchToState(CMirelDFUDlg::Failed);
     if (waiting.pump_until([] { return true; }))
-      shot(waiting, L"failed");
+      shot(waiting, L"failure");
     else
       ok = false;
   }
