@@ -23,14 +23,19 @@ using std::chrono::seconds;
 
 const wchar_t kSettingsKey[] = L"Software\\Orvantis\\Mirel Firmware Update v7";
 
-// The program's path as Windows sees it: the build hands over the path of
-// the build machine, which Wine shows on drive Z.
-std::wstring program_path() {
-  const std::string built = MIREL_PROGRAM;
+// A program's path as Windows sees it: the build hands over the path of the
+// build machine, which Wine shows on drive Z.
+std::wstring windows_path(const std::string& built) {
   std::wstring path = built.rfind('/', 0) == 0 ? L"Z:" : L"";
   for (char c : built) path += c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c));
   return path;
 }
+
+// The program as it ships.
+std::wstring program_path() { return windows_path(MIREL_PROGRAM); }
+// The same program built around the first packets of each image, so that a
+// whole update takes seconds under Wine.
+std::wstring short_image_program_path() { return windows_path(MIREL_SHORT_IMAGE_PROGRAM); }
 
 std::filesystem::path data_folder() {
   PWSTR local = nullptr;
@@ -55,7 +60,7 @@ bool wait_for(const std::function<bool()>& done, milliseconds limit) {
 // goes to a pipe that the test reads when it has ended.
 class Program {
  public:
-  explicit Program(const std::wstring& arguments) {
+  Program(const std::wstring& path, const std::wstring& arguments) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE write = nullptr;
     if (!::CreatePipe(&read_, &write, &inherit, 1 << 16)) return;
@@ -66,7 +71,7 @@ class Program {
     startup.hStdInput = nullptr;
     startup.hStdOutput = write;
     startup.hStdError = write;
-    std::wstring command = L"\"" + program_path() + L"\" " + arguments;
+    std::wstring command = L"\"" + path + L"\" " + arguments;
     PROCESS_INFORMATION info{};
     if (::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
       process_ = info.hProcess;
@@ -169,7 +174,7 @@ class Win32ProgramTest : public testing::Test {
 // Started with no view option, the program shows its dialog; Start pressed
 // in it updates the simulated mouse, Close ends the program with status 0.
 TEST_F(Win32ProgramTest, TheDialogUpdatesTheSimulatedMouseWithStartAndClose) {
-  Program program(L"--simulate --sim-latency-us=0");
+  Program program(short_image_program_path(), L"--simulate --sim-latency-us=0");
   ASSERT_TRUE(program.started());
   HWND window = nullptr;
   ASSERT_TRUE(wait_for([&] { return (window = program.window()) != nullptr; }, seconds(30)));
@@ -201,7 +206,7 @@ TEST_F(Win32ProgramTest, TheDialogUpdatesTheSimulatedMouseWithStartAndClose) {
 // --console keeps the update in the console, here the pipe the program was
 // given, and shows no window.
 TEST_F(Win32ProgramTest, WithConsoleTheUpdateIsWrittenAndNoWindowShows) {
-  Program program(L"--simulate --sim-latency-us=0 --sim-version=14.2.7 --console --yes");
+  Program program(program_path(), L"--simulate --sim-latency-us=0 --sim-version=14.2.7 --console --yes");
   ASSERT_TRUE(program.started());
   bool windowSeen = false;
   long status = -1;
