@@ -221,6 +221,51 @@ TEST_F(Win32ProgramTest, WithConsoleTheUpdateIsWrittenAndNoWindowShows) {
   EXPECT_NE(program.output().find("No update is needed."), std::string::npos) << program.output();
 }
 
+// A window program started from a console has none of its own: --console
+// and --version write into the console of the process that started it.
+TEST_F(Win32ProgramTest, ItWritesIntoTheConsoleItWasStartedFrom) {
+  // A console of the test's own to start the program from; the test's
+  // output stays where it goes (a pipe).
+  ::FreeConsole();
+  ASSERT_TRUE(::AllocConsole());
+  const HANDLE screen = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(screen, INVALID_HANDLE_VALUE);
+  struct Case {
+    const wchar_t* arguments;
+    const wchar_t* expected;
+  };
+  const Case cases[] = {
+      {L"--version", L"firmware update 14.2.7"},
+      {L"--simulate --sim-latency-us=0 --sim-version=14.2.7 --console --yes", L"No update is needed."},
+  };
+  for (const Case& c : cases) {
+    std::wstring command = L"\"" + program_path() + L"\" " + c.arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(
+        ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+    ::CloseHandle(info.hThread);
+    const bool ended = ::WaitForSingleObject(info.hProcess, 60000) == WAIT_OBJECT_0;
+    if (!ended) ::TerminateProcess(info.hProcess, 99);
+    DWORD code = 99;
+    ::GetExitCodeProcess(info.hProcess, &code);
+    ::CloseHandle(info.hProcess);
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(code, 0u);
+
+    CONSOLE_SCREEN_BUFFER_INFO buffer{};
+    ASSERT_TRUE(::GetConsoleScreenBufferInfo(screen, &buffer));
+    std::wstring shown(static_cast<std::size_t>(buffer.dwSize.X) * static_cast<std::size_t>(buffer.dwSize.Y), L' ');
+    DWORD read = 0;
+    ::ReadConsoleOutputCharacterW(screen, shown.data(), static_cast<DWORD>(shown.size()), COORD{0, 0}, &read);
+    EXPECT_NE(shown.find(c.expected), std::wstring::npos) << c.arguments;
+  }
+  ::CloseHandle(screen);
+  ::FreeConsole();
+}
+
 // The executable is a window program with the manifest that asks for common
 // controls 6 and per-monitor DPI awareness, and a version resource.
 TEST_F(Win32ProgramTest, TheExecutableIsAWindowProgramWithItsManifestAndVersion) {
