@@ -5,7 +5,7 @@ set -eu
 
 packages="cmake ninja-build g++ make pkg-config python3 clang-format
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb
+  g++-mingw-w64-x86-64-posix wine wine64 xvfb
   libudev-dev util-linux libsystemd-dev umockdev libumockdev-dev
   librapidxml-dev libspdlog-dev
   dbus-daemon python3-dbusmock
