@@ -4,9 +4,10 @@
 // first; and the process's descriptors and threads must not grow.
 //
 // The test run does a short soak. A long one, with its figures:
-//   RODIZ_SOAK_RUNS=200 RODIZ_SOAK_SEED=7 ASAN_OPTIONS=quarantine_size_mb=1 \
-//       build/linux-asan/tests/app_soak_tests
-// (TMPDIR, HOME and XDG_CONFIG_HOME pointed at a scratch folder).
+//   RODIZ_SOAK_RUNS=200 RODIZ_SOAK_SEED=7 ASAN_OPTIONS=quarantine_size_mb=1
+//   build/linux-asan/tests/app_soak_tests
+// (on one line, with TMPDIR, HOME and XDG_CONFIG_HOME pointed at a scratch
+// folder; the small quarantine makes the resident figure mean something).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -58,35 +59,44 @@ Usage usage_now() { return {entries_in("/proc/self/fd"), entries_in("/proc/self/
 // image (1600 bytes: 100 packets; 480 bytes: 30) or of the profile traffic.
 // Faults that keep the mouse silent for good are left out: the program waits
 // for a mouse like that until it is closed, which a soak cannot tell from a hang.
-std::string draw_fault(std::mt19937& random) {
+// A fault marked `every_attempt` is set again before each packet, so that the
+// retries run out and the run takes the failure path.
+struct Fault {
+  std::string text;
+  bool every_attempt = false;
+};
+
+Fault draw_fault(std::mt19937& random) {
   const int image = std::uniform_int_distribution<int>(1, 2)(random);
   const int packet = std::uniform_int_distribution<int>(1, image == 1 ? 99 : 29)(random);
   const std::string at = std::to_string(packet) + ",image=" + std::to_string(image);
   const int profile_request = std::uniform_int_distribution<int>(0, 40)(random);
-  switch (std::uniform_int_distribution<int>(0, 11)(random)) {
+  switch (std::uniform_int_distribution<int>(0, 12)(random)) {
     case 0:
     case 1:
-      return "";
+      return {""};
+    case 12:
+      return {"status=" + at + ",refuse-restart", true};
     case 2:
-      return "drop=" + at;
+      return {"drop=" + at};
     case 3:
-      return "late=" + at + ",late-ms=400";
+      return {"late=" + at + ",late-ms=400"};
     case 4:
-      return "status=" + at;
+      return {"status=" + at};
     case 5:
-      return "error=" + at;
+      return {"error=" + at};
     case 6:
-      return "unsolicited=" + at;
+      return {"unsolicited=" + at};
     case 7:
-      return "vanish=" + at + ",reappear-ms=60";
+      return {"vanish=" + at + ",reappear-ms=60"};
     case 8:
-      return "stay-away";
+      return {"stay-away"};
     case 9:
-      return "refuse-restart";
+      return {"refuse-restart"};
     case 10:
-      return (profile_request % 2 ? "drop-write=" : "drop-read=") + std::to_string(profile_request);
+      return {(profile_request % 2 ? "drop-write=" : "drop-read=") + std::to_string(profile_request)};
     default:
-      return (profile_request % 2 ? "unplug-write=" : "unplug-read=") + std::to_string(profile_request);
+      return {(profile_request % 2 ? "unplug-write=" : "unplug-read=") + std::to_string(profile_request)};
   }
 }
 
@@ -103,18 +113,24 @@ TEST(SoakTest, ConsecutiveUpdatesWithRandomFaultsEndAndLeakNothing) {
   const auto led = rig.mouse->nv_config(1);
 
   Usage baseline{};
+  Usage halfway{};
   int succeeded = 0;
   int failed = 0;
   for (int run = 0; run < runs; ++run) {
-    const std::string fault = draw_fault(random);
-    SCOPED_TRACE("run " + std::to_string(run) + " of seed " + std::to_string(seed) + ", faults \"" + fault + "\"");
+    const Fault fault = draw_fault(random);
+    SCOPED_TRACE("run " + std::to_string(run) + " of seed " + std::to_string(seed) + ", faults \"" + fault.text +
+                 (fault.every_attempt ? "\" on every attempt" : "\""));
     SimFaults faults;
     std::string error;
-    ASSERT_TRUE(SimFaults::parse(fault, &faults, &error)) << error;
+    ASSERT_TRUE(SimFaults::parse(fault.text, &faults, &error)) << error;
     rig.mouse->set_faults(faults);
     {
       ProgramRun program(rig, ProgramRun::small_images());
-      program.switch_off_and_on_when_asked(rig.mouse);
+      if (fault.every_attempt) {
+        program.set_user([&](CMirelDFUDlg&) { rig.mouse->set_faults(faults); });
+      } else {
+        program.switch_off_and_on_when_asked(rig.mouse);
+      }
       ASSERT_TRUE(program.go(std::chrono::seconds(60))) << "the run did not end, state " << program.dialog().state();
       const int state = program.dialog().state();
       // Up to date: the mouse came back on its new firmware only after the
@@ -145,15 +161,16 @@ TEST(SoakTest, ConsecutiveUpdatesWithRandomFaultsEndAndLeakNothing) {
     }
     ProgramRun::restart_library(rig);
     if (run == 0) baseline = usage_now();
+    if (run == runs / 2) halfway = usage_now();
     if (HasFatalFailure()) break;
   }
 
   const Usage end = usage_now();
   std::printf(
       "soak: seed %u, %d runs: %d succeeded, %d failed; descriptors %zu -> %zu, threads %zu -> %zu, "
-      "resident %ld -> %ld KiB\n",
+      "resident %ld -> %ld -> %ld KiB (after the first run, halfway, at the end)\n",
       seed, runs, succeeded, failed, baseline.descriptors, end.descriptors, baseline.threads, end.threads,
-      baseline.resident, end.resident);
+      baseline.resident, halfway.resident, end.resident);
   RecordProperty("runs", runs);
   RecordProperty("succeeded", succeeded);
   RecordProperty("resident_growth_kib", static_cast<int>(end.resident - baseline.resident));
