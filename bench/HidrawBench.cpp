@@ -9,11 +9,11 @@
 
 #include <thread>
 
+#include "DfuPacketStream.h"
 #include "Linux/FakeHidrawSystem.h"
 #include "Linux/HidrawChannel.h"
 #include "QuietLog.h"
 #include "device/Device.h"
-#include "features/IFeature00d0DFU.h"
 #include "sim/SimBus.h"
 #include "sim/SimChannel.h"
 #include "sim/SimMouse.h"
@@ -23,14 +23,6 @@ namespace rodiz::bench {
 namespace {
 
 constexpr const char* kNode = "/dev/hidraw-bench";
-
-std::vector<Byte> bench_image(std::size_t packets) {
-  std::vector<Byte> bytes(packets * 16, 0x5A);
-  bytes[0] = 0x00;
-  bytes[1] = 0x01;
-  for (int i = 0; i < 8; ++i) bytes[2 + static_cast<std::size_t>(i)] = static_cast<Byte>("ZKT58_E1"[i]);
-  return bytes;
-}
 
 // The mouse's side of the node: reports written to the node go to the
 // simulated mouse's collection of the same id, its answers come back on the node.
@@ -71,17 +63,13 @@ class DeviceSide : public Subscriber<IHardwareDevice::Read> {
   std::thread pump_;
 };
 
-class Events : public Subscriber<IFeature00d0DFU::Report> {
- public:
-  void onDfuStatus(std::uint32_t, std::vector<Byte>) override {}
-};
-
 // 1000 packets through DFUSendPacket over the hidraw channel, each answered before the next.
 void BM_HidrawStream1000Packets(benchmark::State& state) {
   std::unique_ptr<QuietLog> quiet;
   if (state.range(0) == 1) quiet = std::make_unique<QuietLog>();
   constexpr std::size_t kPackets = 1001;
-  const std::vector<Byte> image = bench_image(kPackets);
+  const std::vector<Byte> image = dfu_bench_image(kPackets);
+  std::vector<double> micros;
   for (auto _ : state) {
     state.PauseTiming();
     sim::SimMouseConfig config;
@@ -111,20 +99,7 @@ void BM_HidrawStream1000Packets(benchmark::State& state) {
         state.SkipWithError("no DFU feature over hidraw");
         break;
       }
-      Events events;
-      events.subscribe(dfu, DeliveryImmediate);
-      int status = 0;
-      dfu->DFUStart(std::vector<Byte>(image.begin(), image.begin() + 16), &status, nullptr);
-      state.ResumeTiming();
-      for (std::uint32_t n = 1; n < kPackets; ++n) {
-        const auto first = image.begin() + static_cast<std::ptrdiff_t>(n * 16);
-        if (!dfu->DFUSendPacket(n, std::vector<Byte>(first, first + 16))) {
-          state.SkipWithError("packet refused");
-          break;
-        }
-      }
-      state.PauseTiming();
-      events.unsubscribe(dfu);
+      stream_dfu_packets(state, dfu, image, micros);
       channel->close();
     }
     side.reset();
@@ -132,9 +107,7 @@ void BM_HidrawStream1000Packets(benchmark::State& state) {
     bus->wait_idle();
     state.ResumeTiming();
   }
-  state.counters["us_per_packet"] =
-      benchmark::Counter(static_cast<double>(state.iterations()) * 1000.0,
-                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert, benchmark::Counter::OneK::kIs1000);
+  report_dfu_packet_figures(state, kPackets - 1, micros);
 }
 BENCHMARK(BM_HidrawStream1000Packets)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "DfuPacketStream.h"
 #include "Linux/EmulatedMouse.h"
 #include "Linux/HidrawBus.h"
 #include "Linux/HidrawChannel.h"
@@ -16,23 +17,9 @@
 #include "Linux/HidrawTestbed.h"
 #include "QuietLog.h"
 #include "device/Device.h"
-#include "features/IFeature00d0DFU.h"
 
 namespace rodiz::bench {
 namespace {
-
-std::vector<Byte> bench_image(std::size_t packets) {
-  std::vector<Byte> bytes(packets * 16, 0x5A);
-  bytes[0] = 0x00;
-  bytes[1] = 0x01;
-  for (int i = 0; i < 8; ++i) bytes[2 + static_cast<std::size_t>(i)] = static_cast<Byte>("ZKT58_E1"[i]);
-  return bytes;
-}
-
-class Events : public Subscriber<IFeature00d0DFU::Report> {
- public:
-  void onDfuStatus(std::uint32_t, std::vector<Byte>) override {}
-};
 
 // 1000 packets through DFUSendPacket over the emulated node, each answered before the next.
 void BM_UmockdevStream1000Packets(benchmark::State& state) {
@@ -44,7 +31,8 @@ void BM_UmockdevStream1000Packets(benchmark::State& state) {
   std::unique_ptr<QuietLog> quiet;
   if (state.range(0) == 1) quiet = std::make_unique<QuietLog>();
   constexpr std::size_t kPackets = 1001;
-  const std::vector<Byte> image = bench_image(kPackets);
+  const std::vector<Byte> image = dfu_bench_image(kPackets);
+  std::vector<double> micros;
   for (auto _ : state) {
     state.PauseTiming();
     {
@@ -70,29 +58,14 @@ void BM_UmockdevStream1000Packets(benchmark::State& state) {
         state.SkipWithError("no DFU feature on the emulated node");
         break;
       }
-      Events events;
-      events.subscribe(dfu, DeliveryImmediate);
-      int status = 0;
-      dfu->DFUStart(std::vector<Byte>(image.begin(), image.begin() + 16), &status, nullptr);
-      state.ResumeTiming();
-      for (std::uint32_t n = 1; n < kPackets; ++n) {
-        const auto first = image.begin() + static_cast<std::ptrdiff_t>(n * 16);
-        if (!dfu->DFUSendPacket(n, std::vector<Byte>(first, first + 16))) {
-          state.SkipWithError("packet refused");
-          break;
-        }
-      }
-      state.PauseTiming();
-      events.unsubscribe(dfu);
+      stream_dfu_packets(state, dfu, image, micros);
       dfu.reset();
       device.reset();
       channel->close();
     }
     state.ResumeTiming();
   }
-  state.counters["us_per_packet"] =
-      benchmark::Counter(static_cast<double>(state.iterations()) * 1000.0,
-                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert, benchmark::Counter::OneK::kIs1000);
+  report_dfu_packet_figures(state, kPackets - 1, micros);
 }
 BENCHMARK(BM_UmockdevStream1000Packets)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 

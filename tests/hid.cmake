@@ -14,7 +14,7 @@ if(NOT WIN32)
   pkg_check_modules(RODIZ_UMOCKDEV IMPORTED_TARGET umockdev-1.0)
   find_program(RODIZ_UMOCKDEV_WRAPPER umockdev-wrapper)
   if(RODIZ_UMOCKDEV_FOUND AND RODIZ_UMOCKDEV_WRAPPER)
-    add_executable(hidraw_umockdev_tests Linux/HidrawUmockdevTest.cpp)
+    add_executable(hidraw_umockdev_tests Linux/HidrawUmockdevTest.cpp Linux/HidrawTestbed.cpp Linux/EmulatedHidrawNode.cpp)
     target_link_libraries(hidraw_umockdev_tests PRIVATE rodiz_test_support PkgConfig::RODIZ_UMOCKDEV rodiz_warnings)
     add_test(NAME hidraw_umockdev_tests
              COMMAND ${RODIZ_UMOCKDEV_WRAPPER} $<TARGET_FILE:hidraw_umockdev_tests> --gtest_brief=1)

@@ -46,6 +46,12 @@ bool LogindResume::start() {
     return false;
   }
   bus_ = bus;
+  // The calls above leave messages in the connection's queue (the bus's
+  // greeting at least); while any waits, sd_bus_get_events() asks for no
+  // POLLIN and a poll on fd() would never wake. Drained here, the queue is
+  // empty whenever the owner polls, since process() drains it too.
+  process();
+  if (bus_ == nullptr) return false;
   RLOG(LogInfo, "LogindResume::start following PrepareForSleep");
   return true;
 }

@@ -20,10 +20,11 @@ class LogindResume {
   bool start();
   // The descriptor to poll, -1 when not started.
   int fd() const;
-  // The poll events the connection waits for now.
+  // The poll events the connection waits for now; 0 once the bus is lost.
   short events() const;
-  // Handles whatever arrived; true when a wake-up (PrepareForSleep(false))
-  // was among it.
+  // Handles whatever arrived, until the connection's queue is empty (so that
+  // a poll for events() wakes for the next message); true when a wake-up
+  // (PrepareForSleep(false)) was among it. A lost bus is logged and closed.
   bool process();
 
  private:

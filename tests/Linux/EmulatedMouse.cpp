@@ -122,16 +122,14 @@ void EmulatedMouse::appear_locked(const std::vector<sim::SimCollection>& collect
     auto boot = std::make_shared<EmulatedHidrawNode>(
         EmulatedHidrawNode::Identity{0x046D, product, boot_mouse_descriptor(), first.name}, nullptr);
     const int minor = next_minor_++;
-    appearance->hidraw.push_back(testbed_.add_hidraw(appearance->usb, 0, minor, boot));
+    appearance->hidraw.push_back(testbed_.add_hidraw(appearance->usb, 0, minor, boot, mode_));
     appearance->minors.push_back(minor);
-    testbed_.set_node_mode(minor, mode_);
     appearance->nodes.push_back(boot);
     boot_nodes_.push_back(boot);
   }
   const int minor = next_minor_++;
-  appearance->hidraw.push_back(testbed_.add_hidraw(appearance->usb, 2, minor, vendor));
+  appearance->hidraw.push_back(testbed_.add_hidraw(appearance->usb, 2, minor, vendor, mode_));
   appearance->minors.push_back(minor);
-  testbed_.set_node_mode(minor, mode_);
   appearance->nodes.push_back(vendor);
   appearance->vendor_devnode = "/dev/hidraw" + std::to_string(minor);
   char line[64];

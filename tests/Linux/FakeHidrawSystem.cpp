@@ -130,7 +130,7 @@ FakeHidrawSystem::State* FakeHidrawSystem::by_fd(int fd) {
 int FakeHidrawSystem::open_node(const std::string& path, int /*flags*/) {
   std::lock_guard<std::mutex> guard(lock_);
   const auto found = nodes_.find(path);
-  if (found == nodes_.end() || !found->second.present) {
+  if (found == nodes_.end() || !found->second.present || found->second.node.vanishes) {
     errno = ENOENT;
     return -1;
   }

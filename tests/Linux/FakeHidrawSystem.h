@@ -25,6 +25,7 @@ class FakeHidrawSystem : public IHidrawSystem {
     std::string name = "Mirel VELOXA";
     int eacces_opens = 0;       // the next this many opens fail with EACCES (-1: all)
     bool block_writes = false;  // the node never takes a report
+    bool vanishes = false;      // listed and announced, but gone (ENOENT) when opened
   };
 
   ~FakeHidrawSystem() override;

@@ -361,6 +361,24 @@ TEST_F(HidrawTest, BurstOfArrivalsAndRemovalsIsFollowedInOrder) {
   EXPECT_EQ(expected, recorder.wait_for(expected.size()));
 }
 
+TEST_F(HidrawTest, ANodeGoneBetweenListingAndOpenIsPassedOver) {
+  Recorder recorder;
+  ASSERT_TRUE(recorder.Subscriber<IHardwareBus::PlugUnplug>::subscribe(bus_, DeliveryImmediate));
+  auto gone = node("/dev/hidraw0", test::mouse_vendor_descriptor());
+  gone.vanishes = true;
+  system_->add(gone, false);
+  system_->add(node("/dev/hidraw1", test::mouse_vendor_descriptor()), false);
+  const auto listed = bus_->devices();
+  ASSERT_EQ(1u, listed.size());
+  EXPECT_EQ("/dev/hidraw1", listed[0]->path());
+  // Announced, then gone before the bus opens it: nothing is raised for it,
+  // and the next arrival is.
+  gone.info.devnode = "/dev/hidraw2";
+  system_->add(gone, true);
+  system_->add(node("/dev/hidraw3", test::mouse_vendor_descriptor()), true);
+  EXPECT_EQ(std::vector<std::string>{"+/dev/hidraw3"}, recorder.wait_for(1));
+}
+
 TEST_F(HidrawTest, LostMonitorEventsAreMadeUpByListingAgain) {
   Recorder recorder;
   ASSERT_TRUE(recorder.Subscriber<IHardwareBus::PlugUnplug>::subscribe(bus_, DeliveryImmediate));

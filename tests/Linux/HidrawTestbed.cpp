@@ -1,6 +1,7 @@
 #include "Linux/HidrawTestbed.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -45,7 +46,7 @@ std::string HidrawTestbed::add_usb_device(const std::string& name, std::uint16_t
 }
 
 std::string HidrawTestbed::add_hidraw(const std::string& usb, int interface, int minor,
-                                      std::shared_ptr<EmulatedHidrawNode> node) {
+                                      std::shared_ptr<EmulatedHidrawNode> node, unsigned mode) {
   std::lock_guard<std::mutex> guard(lock_);
   const std::string usb_name = usb.substr(usb.find_last_of('/') + 1);
   const std::string interface_name = usb_name + ":1." + std::to_string(interface);
@@ -62,14 +63,19 @@ std::string HidrawTestbed::add_hidraw(const std::string& usb, int interface, int
       take(umockdev_testbed_add_device(testbed_, "hid", hid_name, interface_path.c_str(), nullptr, "HID_ID",
                                        hid_id.c_str(), "HID_NAME", node->identity().name.c_str(), nullptr));
   const std::string devnode = "/dev/hidraw" + std::to_string(minor);
+  // The node must be whole before a listing can find it: a program that
+  // opens a node whose device file exists but whose handler does not listen
+  // yet is ended by the preload library. So the handler first, then the
+  // device file (which the testbed does not make for a node it only
+  // emulates), and the hidraw device that udev lists last.
+  umockdev_testbed_attach_ioctl(testbed_, devnode.c_str(), node->handler(), nullptr);
+  g_mkdir_with_parents((root_ + "/dev").c_str(), 0755);
+  g_file_set_contents((root_ + devnode).c_str(), "", 0, nullptr);
+  ::chmod((root_ + devnode).c_str(), static_cast<mode_t>(mode));
   const std::string major_minor = "241:" + std::to_string(minor);
   const std::string hidraw_path =
       take(umockdev_testbed_add_device(testbed_, "hidraw", ("hidraw" + std::to_string(minor)).c_str(), hid_path.c_str(),
                                        "dev", major_minor.c_str(), nullptr, "DEVNAME", devnode.c_str(), nullptr));
-  // The preloaded open() needs a file at the node's path, which the testbed
-  // does not make for a node it only emulates through a handler.
-  g_file_set_contents((root_ + devnode).c_str(), "", 0, nullptr);
-  umockdev_testbed_attach_ioctl(testbed_, devnode.c_str(), node->handler(), nullptr);
   entries_.push_back({interface_path, "", nullptr});
   entries_.push_back({hid_path, "", nullptr});
   entries_.push_back({hidraw_path, devnode, node});
@@ -90,11 +96,16 @@ void HidrawTestbed::remove(const std::string& syspath) {
       ++it;
       continue;
     }
+    // The reverse of add_hidraw: out of udev's listing, then the device
+    // file (an open now fails with ENOENT, as for a node that has gone), and
+    // only then the handler, whose socket would end a program that opens
+    // the node once it stops listening.
+    umockdev_testbed_remove_device(testbed_, it->syspath.c_str());
     if (!it->devnode.empty()) {
+      ::unlink((root_ + it->devnode).c_str());
       umockdev_testbed_detach_ioctl(testbed_, it->devnode.c_str(), nullptr);
       retired_.push_back(it->node);
     }
-    umockdev_testbed_remove_device(testbed_, it->syspath.c_str());
     it = std::vector<Entry>::reverse_iterator(entries_.erase(std::next(it).base()));
   }
 }

@@ -32,13 +32,15 @@ class HidrawTestbed {
   // A USB device of the maker named `name` ("1-3"); returns its sysfs path.
   std::string add_usb_device(const std::string& name, std::uint16_t product, std::uint16_t version);
   // Interface `interface` of the USB device at `usb` with a hidraw node
-  // /dev/hidraw<minor> answered by `node`; returns the node's sysfs path.
-  // Nothing is announced: see uevent().
-  std::string add_hidraw(const std::string& usb, int interface, int minor, std::shared_ptr<EmulatedHidrawNode> node);
+  // /dev/hidraw<minor> answered by `node`, its device file of access mode
+  // `mode`; returns the node's sysfs path. The node is whole (handler, device
+  // file, mode) before udev lists it. Nothing is announced: see uevent().
+  std::string add_hidraw(const std::string& usb, int interface, int minor, std::shared_ptr<EmulatedHidrawNode> node,
+                         unsigned mode = 0600);
   // Sends a uevent ("add", "remove", "change") for the device at `syspath`.
   void uevent(const std::string& syspath, const char* action);
   // Takes the device at `syspath` and everything below it out of sysfs, with
-  // its device files and their handlers.
+  // its device files and their handlers, in the reverse order of adding.
   void remove(const std::string& syspath);
   // Sets the access mode of the device file of /dev/hidraw<minor>.
   bool set_node_mode(int minor, unsigned mode);
