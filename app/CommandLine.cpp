@@ -60,8 +60,9 @@ bool split_port_option(const std::string& arg, std::string* name, std::string* v
 
 bool is_port_option(const std::string& name) {
   return name == "simulate" || name == "sim-version" || name == "sim-faults" || name == "sim-latency-us" ||
-         name == "sim-state" || name == "sim-stop-at" || name == "console" || name == "yes" || name == "help" ||
-         name == "?" || name == "version" || name == "allow-test-images" || name == "trace";
+         name == "sim-usb-frames" || name == "sim-state" || name == "sim-stop-at" || name == "console" ||
+         name == "yes" || name == "help" || name == "?" || name == "version" || name == "allow-test-images" ||
+         name == "trace";
 }
 
 }  // namespace
@@ -155,6 +156,18 @@ bool CommandLine::Parse(const std::vector<std::string>& args, AppOptions* option
         }
       }
       options->simulate = true;
+    } else if (name == "sim-usb-frames") {
+      // Alone: full-speed frames of 1 ms; with a value, that interval.
+      options->simFrameUs = 1000;
+      if (has_value) {
+        options->simFrameUs = to_int(value);
+        if (value.empty() || value.size() > 7 || value.find_first_not_of("0123456789") != std::string::npos ||
+            options->simFrameUs < 1) {
+          *error = "option --sim-usb-frames wants a frame interval of 1 to 9999999 microseconds";
+          good = false;
+        }
+      }
+      options->simulate = true;
     } else if (name == "sim-state") {
       good = text(&options->simState);
       options->simulate = true;
@@ -214,6 +227,10 @@ std::string CommandLine::Usage(const std::string& program) {
          "                      drop=120,image=1 (N: a packet of the image, from 0):\n" +
          SimFaultList::Describe(22) +
          "  --sim-latency-us=N  answer time of the simulated mouse (default 1000)\n"
+         "  --sim-usb-frames[=N]\n"
+         "                      the simulated mouse's reports move only at USB frame\n"
+         "                      boundaries N microseconds apart (default 1000): an\n"
+         "                      answer comes at the start of the next frame\n"
          "  --sim-state=FILE    the simulated mouse keeps its state in FILE, so that a run\n"
          "                      killed midway can be followed by another on the same mouse\n"
          "  --sim-stop-at=TEXT[#N]\n"

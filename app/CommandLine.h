@@ -22,6 +22,9 @@ struct AppOptions {
   std::string simVersion;  // "14.2.6"
   std::string simFaults;   // "drop=120,image=1"
   int simLatencyUs = -1;   // -1: the simulated mouse's default
+  // The simulated mouse's USB frame interval in microseconds: its reports
+  // move only at frame boundaries. 0: no timing model.
+  int simFrameUs = 0;
   // The file in which the simulated mouse keeps its state between runs.
   std::string simState;
   // For fault tests: the program stops itself (as a debugger would) when its

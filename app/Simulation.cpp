@@ -61,6 +61,7 @@ bool Simulation::Install(const AppOptions& options, std::string* error) {
   rodiz::sim::SimFaults faults;
   if (!rodiz::sim::SimFaults::parse(options.simFaults, &faults, error)) return false;
   if (options.simLatencyUs >= 0) config.latency = std::chrono::microseconds(options.simLatencyUs);
+  config.frame_interval = std::chrono::microseconds(options.simFrameUs);
   for (int resource : {FirmwareResources::kMainImageId, FirmwareResources::kSecondImageId}) {
     rodiz::sim::SimImage image;
     if (embedded_image(resource, &image)) config.expected_images.push_back(std::move(image));

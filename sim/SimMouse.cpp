@@ -122,14 +122,20 @@ void SimMouse::attach(std::uint32_t generation, int bit, std::weak_ptr<SimChanne
 
 bool SimMouse::receive(std::uint32_t generation, int /*bit*/, const std::vector<std::uint8_t>& report) {
   std::chrono::microseconds latency{0};
+  std::chrono::microseconds frame{0};
   {
     std::lock_guard<std::mutex> guard(lock_);
     if (mode_ == Mode::Absent || generation != generation_) return false;
     latency = config_.latency;
+    frame = config_.frame_interval;
   }
+  // Under the timing model the request goes out in the current frame and
+  // its answer comes back at the start of the next one.
+  const auto due =
+      frame.count() > 0 ? frame_boundary(SimScheduler::Clock::now(), true) : SimScheduler::Clock::now() + latency;
   std::weak_ptr<SimMouse> weak = weak_from_this();
-  scheduler_.post(
-      [weak, generation, report] {
+  scheduler_.post_at(
+      [weak, generation, report, due] {
         std::shared_ptr<SimMouse> self = weak.lock();
         if (!self) return;
         std::vector<Output> outputs;
@@ -142,23 +148,38 @@ bool SimMouse::receive(std::uint32_t generation, int /*bit*/, const std::vector<
           // the state file does not hold yet.
           self->save_locked();
         }
-        self->emit(std::move(outputs));
+        self->emit(std::move(outputs), due);
       },
-      latency);
+      due);
   return true;
 }
 
-void SimMouse::emit(std::vector<Output> outputs) {
+SimScheduler::Clock::time_point SimMouse::frame_boundary(SimScheduler::Clock::time_point t, bool strictly) const {
+  std::chrono::microseconds frame{0};
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    frame = config_.frame_interval;
+  }
+  if (frame.count() <= 0 || t < frame_epoch_) return t;
+  const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(t - frame_epoch_);
+  const auto step = std::chrono::duration_cast<std::chrono::nanoseconds>(frame);
+  auto frames = since / step;
+  if (strictly || since % step != std::chrono::nanoseconds(0)) ++frames;
+  return frame_epoch_ + frames * step;
+}
+
+void SimMouse::emit(std::vector<Output> outputs, SimScheduler::Clock::time_point now) {
   std::weak_ptr<SimMouse> weak = weak_from_this();
   for (Output& output : outputs) {
     if (output.delay.count() == 0) {
       deliver(output.report);
     } else {
-      scheduler_.post(
+      // Later reports leave at a frame boundary too.
+      scheduler_.post_at(
           [weak, report = std::move(output.report)] {
             if (std::shared_ptr<SimMouse> self = weak.lock()) self->deliver(report);
           },
-          output.delay);
+          frame_boundary(now + output.delay, false));
     }
   }
 }
@@ -401,6 +422,11 @@ void SimMouse::set_latency(std::chrono::microseconds latency) {
   config_.latency = latency;
 }
 
+void SimMouse::set_frame_interval(std::chrono::microseconds interval) {
+  std::lock_guard<std::mutex> guard(lock_);
+  config_.frame_interval = interval.count() > 0 ? interval : std::chrono::microseconds(0);
+}
+
 void SimMouse::set_firmware(SimVersion version, int type6_build) {
   std::lock_guard<std::mutex> guard(lock_);
   version_ = version;
@@ -419,7 +445,7 @@ void SimMouse::press_profile_button(int profile) {
                                     {hi(static_cast<unsigned>(profile)), lo(static_cast<unsigned>(profile))}),
                        config_.latency});
   }
-  emit(std::move(outputs));
+  emit(std::move(outputs), SimScheduler::Clock::now());
 }
 
 void SimMouse::foreign_set_cookie(std::uint16_t cookie, int swid) {
@@ -435,7 +461,7 @@ void SimMouse::foreign_set_cookie(std::uint16_t cookie, int swid) {
     echo.resize(20, 0);
     outputs.push_back({echo, config_.latency});
   }
-  emit(std::move(outputs));
+  emit(std::move(outputs), SimScheduler::Clock::now());
 }
 
 void SimMouse::wait_idle(std::chrono::milliseconds horizon) { scheduler_.wait_idle(horizon); }

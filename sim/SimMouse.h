@@ -48,6 +48,12 @@ struct SimMouseConfig {
   std::uint32_t unit_id = 0x5A3C9E17;
   // Per-report answer time: a full-speed USB device answers in the next 1 ms frame.
   std::chrono::microseconds latency{1000};
+  // When not zero, the USB timing model: reports move only at frame
+  // boundaries this far apart (an interrupt endpoint polled every frame), so
+  // an answer reaches the host at the start of the frame after its request,
+  // and a report due `latency` later leaves that many frames later.
+  // `latency` then no longer delays the answer itself.
+  std::chrono::microseconds frame_interval{0};
   std::chrono::milliseconds reboot_delay{400};   // from SetDfuControl to the bootloader's arrival
   std::chrono::milliseconds restart_delay{400};  // from DFURestart to the application's arrival
   int sector_count = 16;
@@ -97,6 +103,11 @@ class SimMouse : public std::enable_shared_from_this<SimMouse> {
   void set_faults(const SimFaults& faults);
   SimFaults faults() const;
   void set_latency(std::chrono::microseconds latency);
+  // Switches the USB timing model on with frames of `interval`, or off with 0.
+  void set_frame_interval(std::chrono::microseconds interval);
+  // Under the timing model, the first frame boundary after `t` (strictly
+  // after when `strictly`, else at or after); `t` itself without the model.
+  SimScheduler::Clock::time_point frame_boundary(SimScheduler::Clock::time_point t, bool strictly) const;
   // Changes the running firmware behind the host's back.
   void set_firmware(SimVersion version, int type6_build);
   // Pulls the plug and puts it back: also brings back a mouse that stays away.
@@ -143,7 +154,9 @@ class SimMouse : public std::enable_shared_from_this<SimMouse> {
   std::vector<std::uint8_t> error(const std::vector<std::uint8_t>& request, std::uint8_t code) const;
   std::vector<std::uint8_t> notification(int index, unsigned function, const std::vector<std::uint8_t>& params) const;
   void deliver(const std::vector<std::uint8_t>& report);
-  void emit(std::vector<Output> outputs);
+  // Sends `outputs`, each `delay` after `now` (the frame the answer leaves
+  // in, under the timing model).
+  void emit(std::vector<Output> outputs, SimScheduler::Clock::time_point now);
 
   // Presence changes (scheduler thread or caller, lock held by caller).
   // Drops off the bus; `comes_back_as` is the mode it shows when it is
@@ -172,6 +185,8 @@ class SimMouse : public std::enable_shared_from_this<SimMouse> {
 
   mutable std::mutex lock_;
   SimMouseConfig config_;
+  // Frame boundaries are counted from here.
+  const SimScheduler::Clock::time_point frame_epoch_ = SimScheduler::Clock::now();
   SimFaults faults_;
   Mode mode_ = Mode::Absent;
   Mode comes_back_as_ = Mode::Application;

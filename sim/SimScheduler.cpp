@@ -21,12 +21,17 @@ SimScheduler::~SimScheduler() {
 }
 
 void SimScheduler::post(std::function<void()> task, std::chrono::microseconds delay) {
+  post_at(std::move(task), Clock::now() + delay);
+}
+
+void SimScheduler::post_at(std::function<void()> task, Clock::time_point due) {
   {
     std::lock_guard<std::mutex> guard(state_->lock);
     if (state_->stop) return;
-    state_->tasks.emplace(Clock::now() + delay, std::move(task));
+    state_->tasks.emplace(due, std::move(task));
   }
-  state_->wake.notify_all();
+  // Only the scheduler's thread waits on `wake`.
+  state_->wake.notify_one();
 }
 
 void SimScheduler::wait_idle(std::chrono::milliseconds horizon) {

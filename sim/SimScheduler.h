@@ -29,6 +29,8 @@ class SimScheduler {
   SimScheduler& operator=(const SimScheduler&) = delete;
 
   void post(std::function<void()> task, std::chrono::microseconds delay = std::chrono::microseconds(0));
+  // Runs `task` at `due` (at once when that has passed).
+  void post_at(std::function<void()> task, Clock::time_point due);
   // Waits until no task is due within `horizon` and none is running. Must
   // not be called from a task.
   void wait_idle(std::chrono::milliseconds horizon = std::chrono::milliseconds(0));

@@ -22,6 +22,11 @@ constexpr const char* kTag = "xlog";
 // Free text bytes a buffer always keeps, so that a full ring never looks empty.
 constexpr std::int64_t kTextReserve = 100;
 constexpr auto kIdleFlush = std::chrono::milliseconds(10000);
+// How long the reader naps after it emptied the ring before it asks writers
+// to wake it: while messages keep coming, writers then pay no wake-up (a
+// system call and a thread switch per message), and a message waits at most
+// this long before it reaches the file's buffer.
+constexpr auto kReaderNap = std::chrono::milliseconds(1);
 
 // Set while this thread holds the mutex that serialises draining (the log
 // thread, or a writer draining after shutdown): a message the drain itself
@@ -51,16 +56,21 @@ thread_local bool t_reporting = false;
 // without the guard must not be forced out of a static destructor (which
 // would also replace its exit status).
 struct LogBuffer::Globals {
-  std::atomic<LogBuffer*> current{nullptr};
+  // What every writer reads, on a line of its own.
+  alignas(64) std::atomic<LogBuffer*> current{nullptr};
+  std::atomic<long> overruns{0};
   // Replaced buffers still to be drained, oldest first; the reader's alone.
   std::deque<LogBuffer*> retired;
-  std::atomic<long> pending{0};
-  std::atomic<long> overruns{0};
+  // Counted up by writers and down by the reader, on a line of its own.
+  alignas(64) std::atomic<long> pending{0};
   // Buffered inserts in progress: a retired buffer is freed only when none
   // is, because a writer may still hold it from before it was replaced.
-  std::atomic<unsigned> writers{0};
-  std::mutex mutex;
+  alignas(64) std::atomic<unsigned> writers{0};
+  alignas(64) std::mutex mutex;
   std::condition_variable wake;
+  // Set while the reader waits for a writer's notification; writers notify
+  // only then.
+  std::atomic<bool> reader_waiting{false};
   std::thread thread;
   std::atomic<bool> shutting_down{false};
   std::atomic<bool> thread_failed{false};
@@ -291,10 +301,12 @@ bool LogBuffer::insert(unsigned long long monotonic_us, unsigned long long wall_
     if (!t_reporting) g.overruns.fetch_add(1);
     return false;
   }
-  g.pending.fetch_add(1, std::memory_order_acq_rel);
+  g.pending.fetch_add(1);
   buffer->writers_.fetch_sub(1);
   g.writers.fetch_sub(1);
-  g.wake.notify_one();
+  // Sequentially consistent with the reader's announcement and its test of
+  // `pending`: either it sees this message or this writer sees it waiting.
+  if (g.reader_waiting.load()) g.wake.notify_one();
   // Shut down meanwhile: the log thread may already be gone, so this writer
   // drains, one drainer at a time.
   if (g.shutting_down.load(std::memory_order_acquire) && !t_is_log_thread) {
@@ -369,7 +381,14 @@ void LogBuffer::logthreadproc() {
       continue;
     }
     if (output_from_oldest_buffer()) continue;
-    if (g.wake.wait_for(lock, kIdleFlush, [&] { return g.shutting_down.load() || g.pending.load() != 0; })) continue;
+    // A nap first, unannounced: only shutdown ends it early.
+    g.wake.wait_for(lock, kReaderNap, [&] { return g.shutting_down.load(); });
+    if (g.shutting_down.load() || g.pending.load() != 0) continue;
+    g.reader_waiting.store(true);
+    const bool woken =
+        g.wake.wait_for(lock, kIdleFlush, [&] { return g.shutting_down.load() || g.pending.load() != 0; });
+    g.reader_waiting.store(false);
+    if (woken) continue;
     xLogFlushFile("logthreadproc");
     if (!g.first_flush_logged) {
       g.first_flush_logged = true;

@@ -117,8 +117,10 @@ class LogBuffer {
   const std::uint32_t text_size_;
   std::unique_ptr<LogEntry[]> entries_;
   std::unique_ptr<char[]> text_;
-  std::atomic<std::uint64_t> read_cursor_{0};
-  std::atomic<std::uint64_t> write_cursor_{0};
+  // Apart from each other: the reader moves its cursor once per message and
+  // must not take the writers' cache line from them each time.
+  alignas(64) std::atomic<std::uint64_t> read_cursor_{0};
+  alignas(64) std::atomic<std::uint64_t> write_cursor_{0};
   // Writers that took this buffer as the current one and have not finished:
   // once it is replaced and this is 0, nothing new can appear in it.
   std::atomic<std::uint32_t> writers_{0};

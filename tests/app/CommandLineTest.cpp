@@ -80,6 +80,32 @@ TEST(CommandLineTest, PortOptionsAndTheirErrors) {
   EXPECT_TRUE(ok);  // other arguments are ignored, as they always were
 }
 
+TEST(CommandLineTest, UsbFrameOption) {
+  struct Case {
+    std::string arg;
+    bool ok;
+    int frame_us;
+  };
+  const Case cases[] = {
+      {"--sim-usb-frames", true, 1000},        {"--sim-usb-frames=125", true, 125}, {"--sim-usb-frames=0", false, 0},
+      {"--sim-usb-frames=", false, 0},         {"--sim-usb-frames=1ms", false, 0},  {"--sim-usb-frames=-5", false, 0},
+      {"--sim-usb-frames=99999999", false, 0},
+  };
+  for (const Case& c : cases) {
+    bool ok = false;
+    std::string error;
+    const AppOptions options = parse({c.arg}, &ok, &error);
+    EXPECT_EQ(c.ok, ok) << c.arg;
+    EXPECT_TRUE(options.simulate) << c.arg;
+    if (c.ok) {
+      EXPECT_EQ(c.frame_us, options.simFrameUs) << c.arg;
+    } else {
+      EXPECT_NE(std::string::npos, error.find("--sim-usb-frames")) << c.arg;
+    }
+  }
+  EXPECT_EQ(0, parse({"--simulate"}).simFrameUs);
+}
+
 TEST(CommandLineTest, TestImageAndTraceOptions) {
   bool ok = false;
   const AppOptions options = parse({"--allow-test-images", "--trace"}, &ok);
