@@ -11,5 +11,6 @@ rodiz_add_test(sim_tests
     sim/ConnectionTest.cpp
     sim/ManagerEndToEndTest.cpp
     sim/OnboardProfilesTest.cpp
+    sim/ReceiverEndToEndTest.cpp
   LIBS rodiz_sim
   LABELS concurrency)
