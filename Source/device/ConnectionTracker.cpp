@@ -7,8 +7,8 @@
 #include "log/xLog.h"
 #include "runtime/ITimer.h"
 #include "transport/IHardwareBus.h"
-#include "transport/VireonBus.h"
 #include "transport/TransportKind.h"
+#include "transport/VireonBus.h"
 
 namespace rodiz {
 

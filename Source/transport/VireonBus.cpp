@@ -177,8 +177,7 @@ void VireonBus::onRegisterZeroOverwritten() {
   bool ok = false;
   if (software_present_set_) {
     BLOG(LogInfo, "VireonBus::onRegisterZeroOverwritten() restoring software present and wireless notifications bits");
-    ok = short_register_bit_operation(kNotificationRegister, 0, kWirelessNotifications | kSoftwarePresent, 0, 0, 0,
-                                      0);
+    ok = short_register_bit_operation(kNotificationRegister, 0, kWirelessNotifications | kSoftwarePresent, 0, 0, 0, 0);
   } else {
     BLOG(LogInfo,
          "VireonBus::onRegisterZeroOverwritten() no devices configured, so restoring only wireless notifications bit");
@@ -212,8 +211,8 @@ bool VireonBus::set_slot_configured(int slot) {
   const Byte p1 = response[5];
   const Byte p2 = response[6];
   response.clear();
-  const bool ok =
-      sendSynchronousCommand(FRP10Command::write_short_request(kConfiguredSlotsRegister, bits, p1, p2), response, 0, {});
+  const bool ok = sendSynchronousCommand(FRP10Command::write_short_request(kConfiguredSlotsRegister, bits, p1, p2),
+                                         response, 0, {});
   if (ok && response.size() < frap::kShortReportSize) {
     set_last_error(CommandResponseTooShort);
     return false;
@@ -333,7 +332,8 @@ std::vector<std::shared_ptr<IHardwareDevice>> VireonBus::internal_devices() {
       seen = static_cast<int>(arrivals_.size());
     }
     if (seen == count) break;
-    BLOG(LogWarning, "VireonBus::devices() - %d devices reported by receiver but only %d arrival reports received. Retrying.",
+    BLOG(LogWarning,
+         "VireonBus::devices() - %d devices reported by receiver but only %d arrival reports received. Retrying.",
          count, seen);
     if (std::shared_ptr<IDeviceManager> m = manager().lock()) {
       set_last_error(DeviceCountMismatch, 0, "Vireon device arrival unique count mismatch");
@@ -370,8 +370,8 @@ void VireonBus::raise_unplug(const std::shared_ptr<IHardwareDevice>& device) {
 }
 
 void VireonBus::perform_arrival(int slot, int qid, bool connected, bool fake_device_arrival) {
-  BLOG(LogInfo, "VireonBus::perform_arrival(qid=%0x, connected=%d, fake_device_arrival=%d)",
-       static_cast<unsigned>(qid), connected, fake_device_arrival);
+  BLOG(LogInfo, "VireonBus::perform_arrival(qid=%0x, connected=%d, fake_device_arrival=%d)", static_cast<unsigned>(qid),
+       connected, fake_device_arrival);
   if (slot < 0 || slot >= slot_count_) return;
   std::shared_ptr<VireonDevice> existing = device_in_slot(slot);
   if (existing && existing->pid() != qid) {
@@ -494,8 +494,8 @@ void VireonBus::route_report(const std::vector<Byte>& r, unsigned int system_err
         [](IReceiver::RegisterZeroOverwritten* s) { s->onRegisterZeroOverwritten(); },
         "IReceiver::RegisterZeroOverwritten::onRegisterZeroOverwritten");
   }
-  if (r[1] == frap::kDeviceIndexSelf && r[2] >= FRP10Command::kWriteShortRegister && r[2] <= FRP10Command::kReadLongRegister &&
-      !known_register(r[3])) {
+  if (r[1] == frap::kDeviceIndexSelf && r[2] >= FRP10Command::kWriteShortRegister &&
+      r[2] <= FRP10Command::kReadLongRegister && !known_register(r[3])) {
     BLOG(LogWarning, "VireonBus::onRead() answer for register %02x, which this library does not use", r[3]);
   }
   if (r[1] != frap::kDeviceIndexSelf && !notification) {
@@ -513,7 +513,8 @@ void VireonBus::route_report(const std::vector<Byte>& r, unsigned int system_err
     device->deliver_read(r, system_error, byte_count);
     if (!device->connected()) {
       if (r[2] == frap::kFrap10ErrorSubId) {
-        BLOG(LogInfo, "Got error response from unconnected device... maybe some other SW tried to talk to it and failed");
+        BLOG(LogInfo,
+             "Got error response from unconnected device... maybe some other SW tried to talk to it and failed");
       } else {
         BLOG(LogWarning,
              "VireonBus::onRead() device index: %d pid: 0x%x was in disconnected state but is sending reports. Firing "

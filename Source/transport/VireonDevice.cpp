@@ -87,8 +87,9 @@ std::string VireonDevice::name() {
 bool VireonDevice::verify_connection_following_timeout() {
   VLOG(LogInfo, "VireonDevice::verify_connection_following_timeout() enter");
   if (disconnected_since_write_) {
-    VLOG(LogInfo, "VireonDevice::verify_connection_following_timeout() exit, returning false (disconnected since last "
-                  "write)");
+    VLOG(LogInfo,
+         "VireonDevice::verify_connection_following_timeout() exit, returning false (disconnected since last "
+         "write)");
     return false;
   }
   VLOG(LogInfo, "VireonDevice::verify_connection_following_timeout() exit, returning true");

@@ -29,8 +29,7 @@ class VireonDevice : public IHardwareDevice,
  public:
   // `path` is the receiver channel's path; the device's own is that path,
   // ":" and `index`.
-  VireonDevice(std::weak_ptr<VireonBus> receiver, const std::string& receiver_path, int index, int qid,
-               bool connected);
+  VireonDevice(std::weak_ptr<VireonBus> receiver, const std::string& receiver_path, int index, int qid, bool connected);
   ~VireonDevice() override;
 
   // Number of VireonDevice objects alive in the process.
