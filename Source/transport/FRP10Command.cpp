@@ -1,5 +1,7 @@
 #include "transport/FRP10Command.h"
 
+#include <cstddef>
+
 #include "device/FrapReport.h"
 #include "device/IDevice.h"
 #include "device/LastError.h"

@@ -1,5 +1,7 @@
 #include "transport/VireonBus.h"
 
+#include <algorithm>
+
 #include "device/FrapReport.h"
 #include "device/LastError.h"
 #include "log/xLog.h"
