@@ -9,7 +9,8 @@ packages="cmake ninja-build g++ make pkg-config python3 clang-format
   libudev-dev util-linux libsystemd-dev umockdev libumockdev-dev
   librapidxml-dev libspdlog-dev
   dbus-daemon python3-dbusmock
-  qt6-base-dev qt6-svg-dev fonts-dejavu-core"
+  qt6-base-dev qt6-svg-dev fonts-dejavu-core
+  clang libclang-rt-14-dev"
 
 missing=""
 for package in $packages; do

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Sets the machine up, builds and runs every test: Linux with AddressSanitizer
 # and UndefinedBehaviorSanitizer, the concurrency tests again under
-# ThreadSanitizer, and the Windows build under Wine. Fails on the first failure.
+# ThreadSanitizer, the Windows build under Wine, and every libFuzzer target for
+# 20 seconds from its seed corpus. Fails on the first failure.
 set -eu
 cd "$(dirname "$0")/.."
 tools/setup.sh
@@ -12,4 +13,8 @@ for preset in linux-asan linux-tsan windows; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+echo "==== fuzz"
+cmake --preset fuzz
+cmake --build --preset fuzz
+tools/fuzz-run.sh 20 build/fuzz
 echo "==== all tests passed"
