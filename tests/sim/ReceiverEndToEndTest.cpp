@@ -108,6 +108,7 @@ TEST_F(ReceiverEndToEndTest, MouseIsDiscoveredAndSwitchingItOffAndOnIsFollowed) 
   start();
   EXPECT_EQ((std::vector<std::string>{"+c52b", "+c087"}), app_.log);
   std::shared_ptr<IDevice> mouse = app_.find(0xC087);
+  ASSERT_TRUE(mouse);
   EXPECT_EQ(1, mouse->bus_type());
   EXPECT_EQ(1, mouse->transport_variant());
   EXPECT_EQ("Mirel", mouse->name());
@@ -162,6 +163,7 @@ TEST_F(ReceiverEndToEndTest, PairingLockNewDeviceAndUnpairing) {
   app_.log.clear();
   // Unpairing the first mouse while it is in use.
   std::shared_ptr<IDevice> first = bus->paired_devices().front();
+  ASSERT_TRUE(first);
   ASSERT_TRUE(bus->unpair(1));
   ASSERT_TRUE(pump_->run_until([&] { return app_.log.size() == 1; }));
   EXPECT_EQ(std::vector<std::string>{"-c087"}, app_.log);
@@ -175,6 +177,7 @@ TEST_F(ReceiverEndToEndTest, PairingLockNewDeviceAndUnpairing) {
 TEST_F(ReceiverEndToEndTest, MouseRebootsIntoItsBootloaderThroughTheReceiver) {
   start();
   std::shared_ptr<IDevice> mouse = app_.find(0xC087);
+  ASSERT_TRUE(mouse);
   auto control = mouse->feature<IFeature00c2DFUControl>();
   ASSERT_TRUE(control);
   app_.log.clear();
@@ -195,7 +198,9 @@ TEST_F(ReceiverEndToEndTest, ReceiverFaultsLeaveTheMouseUsable) {
     std::string error;
     ASSERT_TRUE(sim::SimReceiverFaults::parse(c.faults, &faults, &error)) << error;
     start(faults);
-    auto info = app_.find(0xC087)->feature<IFeature0003FirmwareInfo>();
+    std::shared_ptr<IDevice> mouse = app_.find(0xC087);
+    ASSERT_TRUE(mouse);
+    auto info = mouse->feature<IFeature0003FirmwareInfo>();
     ASSERT_TRUE(info);
     std::string version;
     EXPECT_TRUE(info->GetFwFormattedVersion(&version));
