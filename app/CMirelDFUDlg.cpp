@@ -441,7 +441,11 @@ void CMirelDFUDlg::onDeviceBootLoaderDetached() {
   Trace("CMirelDFUDlg::onDeviceBootLoaderDetached\n");
   ReleaseDevice();
   ResetTransfer();
-  if (m_state != Restarting && m_state != Failed) SwitchToState(WaitingForDevice);
+  // In state 7 this removal is the power cycle the window asked for: the
+  // mouse comes back in application mode and its settings must be written
+  // back (state 8). Starting over from state 0 would find it up to date and
+  // leave the settings unrestored.
+  if (m_state != Restarting && m_state != AwaitingPowerCycle && m_state != Failed) SwitchToState(WaitingForDevice);
 }
 
 void CMirelDFUDlg::ResetTransfer() {

@@ -3,6 +3,7 @@ rodiz_add_test(app_controller_tests
   SOURCES
     app/ControllerHarness.cpp
     app/ControllerTest.cpp
+    app/ProgramRun.cpp
     app/CommandLineTest.cpp
     app/ConsoleIoTest.cpp
     app/FakeWin32HostSystem.cpp
@@ -68,4 +69,16 @@ if(NOT WIN32)
                    --program $<TARGET_FILE:MirelFirmwareUpdate> --quick)
   set_tests_properties(fault_matrix_quick PROPERTIES LABELS app TIMEOUT 900
                        ENVIRONMENT "${RODIZ_TEST_ENVIRONMENT}" FIXTURES_REQUIRED test_home)
+endif()
+
+# Many whole updates with random faults in one process (short form; the long
+# one is described in the test).
+if(NOT WIN32)
+  rodiz_add_test(app_soak_tests
+    SOURCES
+      app/ControllerHarness.cpp
+      app/ProgramRun.cpp
+      app/SoakTest.cpp
+    LIBS mirel_app rodiz_sim
+    LABELS app)
 endif()

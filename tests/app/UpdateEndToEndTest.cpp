@@ -5,6 +5,7 @@
 
 #include "app/ControllerHarness.h"
 #include "app/FakeWin32HostSystem.h"
+#include "app/ProgramRun.h"
 #include "app/Win32HostSoftware.h"
 #include "app/res/resource.h"
 #include "runtime/CRodiz.h"
@@ -17,94 +18,12 @@ namespace {
 using rodiz::sim::SimFaults;
 using rodiz::sim::SimMouse;
 using rodiz::sim::SimMouseConfig;
-using test::LoopView;
+using test::ProgramRun;
 using test::UpdateRig;
 
-// Small made-up images keep the fault runs short; one run streams the real ones.
-const std::vector<std::uint8_t>& small_image(int which) {
-  static const std::vector<std::vector<std::uint8_t>> images = [] {
-    std::vector<std::vector<std::uint8_t>> made(2);
-    const char* codes[2] = {"ZKT58_E1", "WVN31_F2"};
-    const std::size_t sizes[2] = {1600, 480};
-    for (std::size_t i = 0; i < 2; ++i) {
-      made[i].assign(sizes[i], 0);
-      made[i][0] = static_cast<std::uint8_t>(i * 2);
-      made[i][1] = 0x01;
-      for (std::size_t c = 0; c < 8; ++c) made[i][2 + c] = static_cast<std::uint8_t>(codes[i][c]);
-      for (std::size_t b = 16; b < sizes[i]; ++b) made[i][b] = static_cast<std::uint8_t>(b * 7 + i);
-    }
-    return made;
-  }();
-  return images[static_cast<std::size_t>(which)];
-}
-
-FirmwareImageSet small_images() {
-  return FirmwareImageSet([](int id, const std::uint8_t** data, std::uint32_t* size) {
-    if (id != 2000 && id != 2001) return false;
-    const auto& image = small_image(id - 2000);
-    *data = image.data();
-    *size = static_cast<std::uint32_t>(image.size());
-    return true;
-  });
-}
-
-SimMouseConfig small_mouse() {
-  SimMouseConfig config = UpdateRig::config_with_embedded_images();
-  config.expected_images = {{"ZKT58_E1", small_image(0)}, {"WVN31_F2", small_image(1)}};
-  return config;
-}
-
-// One run of the program: the controller in a real loop whose timers run 50
-// times faster, answering Start by itself.
-class ProgramRun {
- public:
-  ProgramRun(UpdateRig& rig, FirmwareImageSet images, UpdateInhibitor* inhibitor = nullptr,
-             HostSoftware* host = nullptr)
-      : view_(50) {
-    dialog_ = std::make_unique<CMirelDFUDlg>(view_, rig.library, host ? *host : rig.host, std::move(images),
-                                             CMirelDFUDlg::Options(), inhibitor);
-  }
-  // Runs until the window closes by itself (after success or the countdown),
-  // pressing Start and Close like a user.
-  bool go(std::chrono::milliseconds limit = std::chrono::milliseconds(20000)) {
-    if (!dialog_->OnInitDialog()) return false;
-    presser_ = [this] {
-      if (view_.visible(IDC_START) && dialog_->state() == CMirelDFUDlg::ReadyToStart) {
-        view_.visible_controls[IDC_START] = false;
-        dialog_->OnStart();
-      }
-      const int s = dialog_->state();
-      if (s == CMirelDFUDlg::Succeeded || s == CMirelDFUDlg::UpToDate) dialog_->OnClose();
-    };
-    view_.loop.set_timer(kPressTimer, 5);
-    bool finished = false;
-    bool timed_out = false;
-    view_.loop.set_timer(kLimitTimer, static_cast<unsigned>(limit.count()));
-    view_.loop.run([&](unsigned message, std::uintptr_t wparam) { dialog_->OnMessage(message, wparam); },
-                   [&](unsigned id) {
-                     if (id == kPressTimer) {
-                       presser_();
-                     } else if (id == kLimitTimer) {
-                       timed_out = true;
-                       view_.loop.quit(-1);
-                     } else {
-                       dialog_->OnTimer(id);
-                     }
-                   });
-    finished = !timed_out;
-    return finished;
-  }
-  CMirelDFUDlg& dialog() { return *dialog_; }
-  // Ends the run as a crash would: no close, no restore.
-  void kill() { dialog_.reset(); }
-
- private:
-  static constexpr unsigned kPressTimer = 0x7E570010;
-  static constexpr unsigned kLimitTimer = 0x7E570011;
-  LoopView view_;
-  std::unique_ptr<CMirelDFUDlg> dialog_;
-  std::function<void()> presser_;
-};
+const auto& small_images = test::ProgramRun::small_images;
+const auto& small_mouse = test::ProgramRun::small_mouse;
+const auto& restart_library = test::ProgramRun::restart_library;
 
 // Records in which controller states the lock was taken and given back.
 class RecordingInhibitor : public UpdateInhibitor {
@@ -238,21 +157,11 @@ TEST_P(FaultRunTest, TheRetriesRecoverAndTheUpdateSucceeds) {
   std::string error;
   ASSERT_TRUE(SimFaults::parse(GetParam().faults, &faults, &error)) << error;
   rig.mouse->set_faults(faults);
-  // A mouse that stays away after its restart is switched off and on again,
-  // as the window asks the user to.
-  std::atomic<bool> stop{false};
-  std::thread power_cycler([&] {
-    int absent_polls = 0;
-    while (!stop) {
-      absent_polls = rig.mouse->mode() == SimMouse::Mode::Absent ? absent_polls + 1 : 0;
-      if (absent_polls == 40) rig.mouse->power_cycle();
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-  });
+  // A mouse that stays away after its restart, or does not restart, is
+  // switched off and on again, as the window asks the user to.
   ProgramRun run(rig, small_images());
+  run.switch_off_and_on_when_asked(rig.mouse);
   EXPECT_TRUE(run.go());
-  stop = true;
-  power_cycler.join();
   EXPECT_EQ(CMirelDFUDlg::Succeeded, run.dialog().state());
   EXPECT_FALSE(CMirelDFUDlg::failure_path_taken());
   EXPECT_EQ(7, rig.mouse->version().build);
@@ -267,6 +176,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultRunTest,
                                          FaultCase{"unsolicited_status", "unsolicited=12"},
                                          FaultCase{"vanishing_mid_image", "vanish=50,reappear-ms=60"},
                                          FaultCase{"stays_away_after_restart", "stay-away"},
+                                         // Switched off and on in its bootloader: the settings still come back.
+                                         FaultCase{"restart_refused", "refuse-restart"},
                                          // The resent piece would be taken twice.
                                          FaultCase{"lost_answer_to_a_profile_write", "drop-write=20"},
                                          FaultCase{"lost_answer_to_a_profile_read", "drop-read=40"}),
@@ -330,15 +241,6 @@ TEST(UpdateEndToEndTest, ProfilesSurviveAProgramKilledMidUpdate) {
   EXPECT_EQ(3, rig.mouse->active_profile());
   EXPECT_EQ(2, rig.mouse->resolution_index());
   EXPECT_EQ((std::vector<std::uint8_t>{1, 0, 0}), rig.mouse->nv_config(1));
-}
-
-// Ends the library as the end of a process would, for the next run.
-void restart_library(UpdateRig& rig) {
-  rig.library.reset();
-  rodiz::facade().reset();
-  auto manager = rodiz::facade().getimpl();
-  manager->set_device_timeout_ms(200);
-  rig.library = manager;
 }
 
 // A run killed after the mouse restarted on its new firmware, before the
