@@ -204,6 +204,8 @@ TEST_F(ReceiverEndToEndTest, ReceiverFaultsLeaveTheMouseUsable) {
     ASSERT_TRUE(info);
     std::string version;
     EXPECT_TRUE(info->GetFwFormattedVersion(&version));
+    info.reset();
+    mouse.reset();
     TearDown();
     app_.log.clear();
     bus_.reset();
