@@ -119,6 +119,9 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
     std::fprintf(stderr, "%s: %s\n", program.c_str(), error.c_str());
     return kExitBadCommandLine;
   }
+  // The tool itself takes only devices on their cable; a simulated receiver
+  // is useful only when the library also takes receivers.
+  if (simulation.usesReceiver()) rodiz::facade().config_set(4, true);
 
   // Before the first device is made, so that each finds its feature cache.
   const std::filesystem::path dataFolder = AppPlatform::PersistentDataFolder();

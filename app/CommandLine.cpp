@@ -59,8 +59,9 @@ bool split_port_option(const std::string& arg, std::string* name, std::string* v
 }
 
 bool is_port_option(const std::string& name) {
-  return name == "simulate" || name == "sim-version" || name == "sim-faults" || name == "sim-latency-us" ||
-         name == "sim-usb-frames" || name == "sim-state" || name == "sim-stop-at" || name == "console" ||
+  return name == "simulate" || name == "sim-version" || name == "sim-faults" || name == "sim-receiver-faults" ||
+         name == "sim-latency-us" || name == "sim-usb-frames" || name == "sim-state" || name == "sim-stop-at" ||
+         name == "console" ||
          name == "yes" || name == "help" || name == "?" || name == "version" || name == "allow-test-images" ||
          name == "trace";
 }
@@ -138,7 +139,18 @@ bool CommandLine::Parse(const std::vector<std::string>& args, AppOptions* option
     };
     bool good = true;
     if (name == "simulate") {
-      good = flag(&options->simulate);
+      options->simulate = true;
+      if (has_value) {
+        if (value == "corded" || value == "receiver" || value == "both") {
+          options->simConnection = value;
+        } else {
+          *error = "option --simulate takes corded, receiver or both, not '" + value + "'";
+          good = false;
+        }
+      }
+    } else if (name == "sim-receiver-faults") {
+      good = text(&options->simReceiverFaults);
+      options->simulate = true;
     } else if (name == "sim-version") {
       good = text(&options->simVersion);
       options->simulate = true;
@@ -221,11 +233,17 @@ std::string CommandLine::Usage(const std::string& program) {
          "                      accepted for compatibility; they change nothing\n"
          "\n"
          "Running without hardware or without a window:\n"
-         "  --simulate          update a simulated mouse instead of a real one\n"
+         "  --simulate[=HOW]    update a simulated mouse instead of a real one, reached\n"
+         "                      by its cable (HOW=corded, the default), through a\n"
+         "                      simulated receiver (receiver), or both ways (both)\n"
          "  --sim-version=X.Y.Z firmware the simulated mouse starts with (default 14.2.6)\n"
          "  --sim-faults=LIST   faults of the simulated mouse, comma-separated, such as\n"
          "                      drop=120,image=1 (N: a packet of the image, from 0):\n" +
          SimFaultList::Describe(22) +
+         "  --sim-receiver-faults=LIST\n"
+         "                      faults of the simulated receiver: lose-register=N,\n"
+         "                      error-register=N, error-byte=B, storm=N, storm-count=C,\n"
+         "                      stray-index=N (N: a register request, from 0)\n"
          "  --sim-latency-us=N  answer time of the simulated mouse (default 1000)\n"
          "  --sim-usb-frames[=N]\n"
          "                      the simulated mouse's reports move only at USB frame\n"

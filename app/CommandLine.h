@@ -19,9 +19,13 @@ struct AppOptions {
 
   // Options for running without hardware and without a window.
   bool simulate = false;
-  std::string simVersion;  // "14.2.6"
-  std::string simFaults;   // "drop=120,image=1"
-  int simLatencyUs = -1;   // -1: the simulated mouse's default
+  // How the simulated mouse is reached: "corded" (its cable), "receiver"
+  // (paired to a simulated receiver) or "both".
+  std::string simConnection = "corded";
+  std::string simReceiverFaults;  // "lose-register=3"
+  std::string simVersion;         // "14.2.6"
+  std::string simFaults;          // "drop=120,image=1"
+  int simLatencyUs = -1;          // -1: the simulated mouse's default
   // The simulated mouse's USB frame interval in microseconds: its reports
   // move only at frame boundaries. 0: no timing model.
   int simFrameUs = 0;

@@ -7,6 +7,7 @@
 #include "app/FirmwareResources.h"
 #include "sim/SimBus.h"
 #include "sim/SimMouse.h"
+#include "sim/SimReceiver.h"
 #include "transport/HidBusFactory.h"
 
 namespace mirel {
@@ -39,10 +40,10 @@ bool embedded_image(int resource, rodiz::sim::SimImage* image) {
 
 Simulation::~Simulation() {
   rodiz::HidBusFactory::use_bus(nullptr);
-  if (m_bus && m_mouse) {
-    m_bus->remove(m_mouse);
-    m_bus->wait_idle();
-  }
+  if (m_bus && m_receiver) m_bus->remove_device(m_receiver);
+  if (m_bus && m_mouse) m_bus->remove(m_mouse);
+  if (m_bus) m_bus->wait_idle();
+  m_receiver.reset();
 }
 
 bool Simulation::Install(const AppOptions& options, std::string* error) {
@@ -87,7 +88,20 @@ bool Simulation::Install(const AppOptions& options, std::string* error) {
   }
   m_mouse->set_faults(faults);
   m_bus = std::make_shared<rodiz::sim::SimBus>();
-  m_bus->add(m_mouse);
+  if (options.simConnection != "corded") {
+    rodiz::sim::SimReceiverFaults receiverFaults;
+    if (!rodiz::sim::SimReceiverFaults::parse(options.simReceiverFaults, &receiverFaults, error)) {
+      *error = "--sim-receiver-faults: " + *error;
+      m_mouse.reset();
+      return false;
+    }
+    m_receiver = std::make_shared<rodiz::sim::SimReceiver>();
+    m_receiver->set_faults(receiverFaults);
+    m_receiver->pair(m_mouse, "Mirel");
+    m_bus->add_device(m_receiver);
+    m_receiver->plug();
+  }
+  if (options.simConnection != "receiver") m_bus->add(m_mouse);
   std::shared_ptr<rodiz::sim::SimBus> bus = m_bus;
   rodiz::HidBusFactory::use_bus([bus](std::weak_ptr<rodiz::IDeviceManager>) { return bus; });
   return true;

@@ -17,7 +17,7 @@ void SimBus::add(std::shared_ptr<SimMouse> mouse) {
   });
   {
     std::lock_guard<std::mutex> guard(lock_);
-    mice_.push_back(mouse);
+    devices_.push_back(mouse);
   }
   if (mouse->mode() == SimMouse::Mode::Absent) {
     mouse->start();
@@ -26,11 +26,25 @@ void SimBus::add(std::shared_ptr<SimMouse> mouse) {
   }
 }
 
-void SimBus::remove(const std::shared_ptr<SimMouse>& mouse) {
-  mouse->set_presence_listener(nullptr);
+void SimBus::remove(const std::shared_ptr<SimMouse>& mouse) { remove_device(mouse); }
+
+void SimBus::add_device(std::shared_ptr<SimHidDevice> device) {
+  std::weak_ptr<SimBus> weak = weak_from_this();
+  device->set_presence_listener([weak] {
+    if (std::shared_ptr<SimBus> bus = weak.lock()) bus->refresh_channels();
+  });
   {
     std::lock_guard<std::mutex> guard(lock_);
-    mice_.erase(std::remove(mice_.begin(), mice_.end(), mouse), mice_.end());
+    devices_.push_back(std::move(device));
+  }
+  refresh_channels();
+}
+
+void SimBus::remove_device(const std::shared_ptr<SimHidDevice>& device) {
+  device->set_presence_listener(nullptr);
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    devices_.erase(std::remove(devices_.begin(), devices_.end(), device), devices_.end());
   }
   refresh_channels();
 }
@@ -41,13 +55,13 @@ void SimBus::refresh_channels() {
   {
     std::lock_guard<std::mutex> guard(lock_);
     std::map<std::string, std::shared_ptr<SimChannel>> now;
-    for (const auto& mouse : mice_) {
-      for (const SimCollection& collection : mouse->collections()) {
+    for (const auto& device : devices_) {
+      for (const SimCollection& collection : device->collections()) {
         auto it = channels_.find(collection.path);
         if (it != channels_.end() && it->second->generation() == collection.generation) {
           now[collection.path] = it->second;
         } else {
-          auto channel = std::make_shared<SimChannel>(weak_from_this(), mouse, collection);
+          auto channel = std::make_shared<SimChannel>(weak_from_this(), device, collection);
           now[collection.path] = channel;
           arrived.push_back(channel);
         }

@@ -15,7 +15,7 @@ namespace rodiz::sim {
 
 class SimChannel;
 
-// A simulated HID bus: it shows each simulated mouse as its separate HID
+// A simulated HID bus: it shows each simulated device as its separate HID
 // collections (so the collection combiner joins them, as for real buses) and
 // raises plug and unplug events from a thread of its own when a mouse comes,
 // goes or reboots into its bootloader and back.
@@ -30,6 +30,9 @@ class SimBus : public IHardwareBus,
   void add(std::shared_ptr<SimMouse> mouse);
   // Unplugs a mouse.
   void remove(const std::shared_ptr<SimMouse>& mouse);
+  // Plugs in any other simulated device (a receiver), or unplugs it.
+  void add_device(std::shared_ptr<SimHidDevice> device);
+  void remove_device(const std::shared_ptr<SimHidDevice>& device);
   // The system went to sleep and woke up again.
   void resume_from_sleep();
   // Waits until the bus has announced everything that happened so far.
@@ -43,7 +46,7 @@ class SimBus : public IHardwareBus,
   void refresh_channels();
 
   mutable std::mutex lock_;
-  std::vector<std::shared_ptr<SimMouse>> mice_;
+  std::vector<std::shared_ptr<SimHidDevice>> devices_;
   std::map<std::string, std::shared_ptr<SimChannel>> channels_;
   // Last: its thread ends before the members it uses go.
   SimScheduler events_;

@@ -10,22 +10,22 @@ namespace {
 constexpr std::uint32_t kDeviceNotConnected = 1167;
 }  // namespace
 
-SimChannel::SimChannel(std::weak_ptr<SimBus> bus, std::weak_ptr<SimMouse> mouse, SimCollection collection)
-    : bus_(std::move(bus)), mouse_(std::move(mouse)), collection_(std::move(collection)) {}
+SimChannel::SimChannel(std::weak_ptr<SimBus> bus, std::weak_ptr<SimHidDevice> device, SimCollection collection)
+    : bus_(std::move(bus)), device_(std::move(device)), collection_(std::move(collection)) {}
 
-bool SimChannel::mouse_here() const {
-  std::shared_ptr<SimMouse> mouse = mouse_.lock();
-  return mouse && mouse->is_current(collection_.generation);
+bool SimChannel::device_here() const {
+  std::shared_ptr<SimHidDevice> device = device_.lock();
+  return device && device->is_current(collection_.generation);
 }
 
 bool SimChannel::open() {
-  if (!mouse_here()) {
+  if (!device_here()) {
     set_last_error(DeviceRemoved);
     return false;
   }
   if (!open_.exchange(true)) {
-    if (std::shared_ptr<SimMouse> mouse = mouse_.lock()) {
-      mouse->attach(collection_.generation, collection_.bit, weak_from_this());
+    if (std::shared_ptr<SimHidDevice> device = device_.lock()) {
+      device->attach(collection_.generation, collection_.bit, weak_from_this());
     }
   }
   return true;
@@ -51,8 +51,8 @@ bool SimChannel::write(std::vector<Byte> report, bool blocking) {
   } else {
     report[0] = collection_.report_length <= 7 ? 0x10 : 0x11;
     report.resize(static_cast<std::size_t>(collection_.report_length), 0);
-    std::shared_ptr<SimMouse> mouse = mouse_.lock();
-    if (!mouse || !mouse->receive(collection_.generation, collection_.bit, report)) {
+    std::shared_ptr<SimHidDevice> device = device_.lock();
+    if (!device || !device->receive(collection_.generation, collection_.bit, report)) {
       result = WriteError;
       system = kDeviceNotConnected;
     }
@@ -72,7 +72,7 @@ std::weak_ptr<IHardwareBus> SimChannel::owning_bus() {
   return bus ? std::weak_ptr<IHardwareBus>(bus) : std::weak_ptr<IHardwareBus>();
 }
 
-bool SimChannel::verify_connection_following_timeout() { return mouse_here(); }
+bool SimChannel::verify_connection_following_timeout() { return device_here(); }
 
 void SimChannel::on_subscription_added(Subscriber<IHardwareDevice::Read>* /*s*/, bool /*immediate*/) { ++readers_; }
 

@@ -5,27 +5,27 @@
 #include <string>
 
 #include "runtime/Producer.h"
-#include "sim/SimMouse.h"
+#include "sim/SimHidDevice.h"
 #include "transport/IHardwareDevice.h"
 
 namespace rodiz::sim {
 
 class SimBus;
 
-// One HID collection of a simulated mouse, as the HID bus of the operating
+// One HID collection of a simulated device (mouse or receiver), as the HID bus of the operating
 // system would show it: its own path, report length and collection bit. It
 // pads written reports to its report length like a HID channel, and becomes
-// useless when the mouse leaves (a new channel stands for the mouse when it
-// comes back).
+// useless when the device leaves (a new channel stands for it when it comes
+// back).
 class SimChannel : public IHardwareDevice,
                    public Producer<IHardwareDevice::Connect>,
                    public Producer<IHardwareDevice::Read>,
                    public Producer<IHardwareDevice::Write>,
                    public std::enable_shared_from_this<SimChannel> {
  public:
-  SimChannel(std::weak_ptr<SimBus> bus, std::weak_ptr<SimMouse> mouse, SimCollection collection);
+  SimChannel(std::weak_ptr<SimBus> bus, std::weak_ptr<SimHidDevice> device, SimCollection collection);
 
-  // Hands one input report to the Read subscribers (the mouse's thread).
+  // Hands one input report to the Read subscribers (the device's thread).
   void deliver(const std::vector<Byte>& report);
   std::uint32_t generation() const { return collection_.generation; }
 
@@ -54,10 +54,10 @@ class SimChannel : public IHardwareDevice,
   int report_length() override { return collection_.report_length; }
 
  private:
-  bool mouse_here() const;
+  bool device_here() const;
 
   std::weak_ptr<SimBus> bus_;
-  std::weak_ptr<SimMouse> mouse_;
+  std::weak_ptr<SimHidDevice> device_;
   const SimCollection collection_;
   std::atomic<bool> open_{false};
   std::atomic<int> readers_{0};

@@ -121,6 +121,31 @@ void SimMouse::attach(std::uint32_t generation, int bit, std::weak_ptr<SimChanne
 }
 
 bool SimMouse::receive(std::uint32_t generation, int /*bit*/, const std::vector<std::uint8_t>& report) {
+  return accept(generation, report, Route::Channels);
+}
+
+bool SimMouse::receive_linked(const std::vector<std::uint8_t>& report) {
+  std::uint32_t generation = 0;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    generation = generation_;
+  }
+  return accept(generation, report, Route::Link);
+}
+
+void SimMouse::set_link(std::function<void(const std::vector<std::uint8_t>&)> sink, std::function<void()> presence) {
+  std::lock_guard<std::mutex> guard(lock_);
+  link_ = std::move(sink);
+  link_presence_ = std::move(presence);
+}
+
+int SimMouse::pid() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (mode_ == Mode::Absent) return 0;
+  return mode_ == Mode::Application ? kApplicationPid : kBootloaderPid;
+}
+
+bool SimMouse::accept(std::uint32_t generation, const std::vector<std::uint8_t>& report, Route route) {
   std::chrono::microseconds latency{0};
   std::chrono::microseconds frame{0};
   {
@@ -135,7 +160,7 @@ bool SimMouse::receive(std::uint32_t generation, int /*bit*/, const std::vector<
       frame.count() > 0 ? frame_boundary(SimScheduler::Clock::now(), true) : SimScheduler::Clock::now() + latency;
   std::weak_ptr<SimMouse> weak = weak_from_this();
   scheduler_.post_at(
-      [weak, generation, report, due] {
+      [weak, generation, report, due, route] {
         std::shared_ptr<SimMouse> self = weak.lock();
         if (!self) return;
         std::vector<Output> outputs;
@@ -148,7 +173,7 @@ bool SimMouse::receive(std::uint32_t generation, int /*bit*/, const std::vector<
           // the state file does not hold yet.
           self->save_locked();
         }
-        self->emit(std::move(outputs), due);
+        self->emit(std::move(outputs), due, route);
       },
       due);
   return true;
@@ -168,34 +193,38 @@ SimScheduler::Clock::time_point SimMouse::frame_boundary(SimScheduler::Clock::ti
   return frame_epoch_ + frames * step;
 }
 
-void SimMouse::emit(std::vector<Output> outputs, SimScheduler::Clock::time_point now) {
+void SimMouse::emit(std::vector<Output> outputs, SimScheduler::Clock::time_point now, Route route) {
   std::weak_ptr<SimMouse> weak = weak_from_this();
   for (Output& output : outputs) {
     if (output.delay.count() == 0) {
-      deliver(output.report);
+      deliver(output.report, route);
     } else {
       // Later reports leave at a frame boundary too.
       scheduler_.post_at(
-          [weak, report = std::move(output.report)] {
-            if (std::shared_ptr<SimMouse> self = weak.lock()) self->deliver(report);
+          [weak, report = std::move(output.report), route] {
+            if (std::shared_ptr<SimMouse> self = weak.lock()) self->deliver(report, route);
           },
           frame_boundary(now + output.delay, false));
     }
   }
 }
 
-void SimMouse::deliver(const std::vector<std::uint8_t>& report) {
+void SimMouse::deliver(const std::vector<std::uint8_t>& report, Route route) {
   std::shared_ptr<SimChannel> channel;
+  std::function<void(const std::vector<std::uint8_t>&)> link;
   {
     std::lock_guard<std::mutex> guard(lock_);
     if (mode_ == Mode::Absent) return;
-    // Short reports come through the short collection, long ones through the long.
-    auto it = channels_.find(report.size() <= 7 ? 1 : 2);
-    if (it == channels_.end()) it = channels_.begin();
-    if (it == channels_.end()) return;
-    channel = it->second.lock();
+    if (route != Route::Channels) link = link_;
+    if (route != Route::Link) {
+      // Short reports come through the short collection, long ones through the long.
+      auto it = channels_.find(report.size() <= 7 ? 1 : 2);
+      if (it == channels_.end()) it = channels_.begin();
+      if (it != channels_.end()) channel = it->second.lock();
+    }
   }
   if (channel) channel->deliver(report);
+  if (link) link(report);
 }
 
 // ---------------------------------------------------------------------------
@@ -287,11 +316,14 @@ void SimMouse::lose_power_locked(std::chrono::milliseconds return_after) {
 
 void SimMouse::notify_presence() {
   std::function<void()> listener;
+  std::function<void()> link_presence;
   {
     std::lock_guard<std::mutex> guard(lock_);
     listener = listener_;
+    link_presence = link_presence_;
   }
   if (listener) listener();
+  if (link_presence) link_presence();
 }
 
 void SimMouse::power_cycle() {

@@ -11,6 +11,7 @@
 
 #include "sim/SimDfuReceiver.h"
 #include "sim/SimFaults.h"
+#include "sim/SimHidDevice.h"
 #include "sim/SimProfileMemory.h"
 #include "sim/SimScheduler.h"
 #include "sim/SimStateFile.h"
@@ -24,18 +25,6 @@ struct SimVersion {
   int major = 14;
   int minor = 2;
   int build = 6;
-};
-
-// One HID collection through which the mouse shows itself on the bus.
-struct SimCollection {
-  std::string path;
-  int pid = 0;
-  int bit = 0;
-  int need = 0;
-  int report_length = 0;
-  std::string combine_key;
-  std::string name;
-  std::uint32_t generation = 0;
 };
 
 struct SimMouseConfig {
@@ -71,7 +60,11 @@ struct SimMouseConfig {
 // profiles, LED configuration, a bootloader that verifies what it receives,
 // and fault injection. It answers on a thread of its own after its latency.
 // All public operations are thread-safe.
-class SimMouse : public std::enable_shared_from_this<SimMouse> {
+//
+// Paired to a simulated receiver, it also answers what the receiver forwards
+// (receive_linked) and sends its answers and notifications to the receiver's
+// link; an answer goes back the way its request came.
+class SimMouse : public SimHidDevice, public std::enable_shared_from_this<SimMouse> {
  public:
   enum class Mode { Absent, Application, Bootloader };
 
@@ -79,7 +72,7 @@ class SimMouse : public std::enable_shared_from_this<SimMouse> {
   static constexpr int kBootloaderPid = 0xAADB;
 
   explicit SimMouse(SimMouseConfig config);
-  ~SimMouse();
+  ~SimMouse() override;
 
   // Comes onto the bus (in application or bootloader mode, as configured
   // or restored).
@@ -89,15 +82,21 @@ class SimMouse : public std::enable_shared_from_this<SimMouse> {
   bool restore(const SimStateFile::State& state, std::string* error);
   // The state as the state file would hold it now.
   SimStateFile::State snapshot() const;
-  // Called (from any thread, without locks held) whenever the collections change.
-  void set_presence_listener(std::function<void()> listener);
-  std::vector<SimCollection> collections() const;
-  bool is_current(std::uint32_t generation) const;
+  void set_presence_listener(std::function<void()> listener) override;
+  std::vector<SimCollection> collections() const override;
+  bool is_current(std::uint32_t generation) const override;
+  bool receive(std::uint32_t generation, int bit, const std::vector<std::uint8_t>& report) override;
+  void attach(std::uint32_t generation, int bit, std::weak_ptr<SimChannel> channel) override;
 
-  // A report written to collection `bit` of generation `generation`; false
-  // when that collection is gone.
-  bool receive(std::uint32_t generation, int bit, const std::vector<std::uint8_t>& report);
-  void attach(std::uint32_t generation, int bit, std::weak_ptr<SimChannel> channel);
+  // The wireless link to a receiver: `sink` gets the reports that go back over
+  // it, `presence` is told (like the bus's listener) when the mouse comes,
+  // goes or changes mode. Empty functions cut the link.
+  void set_link(std::function<void(const std::vector<std::uint8_t>&)> sink, std::function<void()> presence);
+  // A request the receiver forwards (device index 0xFF); false while the
+  // mouse is off.
+  bool receive_linked(const std::vector<std::uint8_t>& report);
+  // The product id of its current mode; 0 while off.
+  int pid() const;
 
   // --- what tests and the command line can do to it
   void set_faults(const SimFaults& faults);
@@ -138,6 +137,8 @@ class SimMouse : public std::enable_shared_from_this<SimMouse> {
     std::vector<std::uint8_t> report;
     std::chrono::microseconds delay{0};
   };
+  // Where reports go: back the way the request came, or (unsolicited) everywhere.
+  enum class Route { Channels, Link, Everywhere };
 
   // The feature ids of the current mode, by index.
   const std::vector<int>& feature_table() const;
@@ -153,10 +154,11 @@ class SimMouse : public std::enable_shared_from_this<SimMouse> {
                                    const std::vector<std::uint8_t>& params) const;
   std::vector<std::uint8_t> error(const std::vector<std::uint8_t>& request, std::uint8_t code) const;
   std::vector<std::uint8_t> notification(int index, unsigned function, const std::vector<std::uint8_t>& params) const;
-  void deliver(const std::vector<std::uint8_t>& report);
-  // Sends `outputs`, each `delay` after `now` (the frame the answer leaves
-  // in, under the timing model).
-  void emit(std::vector<Output> outputs, SimScheduler::Clock::time_point now);
+  void deliver(const std::vector<std::uint8_t>& report, Route route);
+  // Sends `outputs` the way `route` says, each `delay` after `now` (the
+  // frame the answer leaves in, under the timing model).
+  void emit(std::vector<Output> outputs, SimScheduler::Clock::time_point now, Route route = Route::Everywhere);
+  bool accept(std::uint32_t generation, const std::vector<std::uint8_t>& report, Route route);
 
   // Presence changes (scheduler thread or caller, lock held by caller).
   // Drops off the bus; `comes_back_as` is the mode it shows when it is
@@ -208,6 +210,8 @@ class SimMouse : public std::enable_shared_from_this<SimMouse> {
   int requests_ = 0;
   std::map<int, std::weak_ptr<SimChannel>> channels_;
   std::function<void()> listener_;
+  std::function<void(const std::vector<std::uint8_t>&)> link_;
+  std::function<void()> link_presence_;
   // Last: destroyed first, so no task runs on a half-destroyed mouse.
   SimScheduler scheduler_;
 };

@@ -11,6 +11,7 @@ rodiz_add_test(sim_tests
     sim/ConnectionTest.cpp
     sim/ManagerEndToEndTest.cpp
     sim/OnboardProfilesTest.cpp
+    sim/ReceiverEndToEndTest.cpp
     sim/UsbFrameTest.cpp
   LIBS rodiz_sim
   LABELS concurrency)

@@ -7,8 +7,8 @@
 #include "log/xLog.h"
 #include "runtime/ITimer.h"
 #include "transport/IHardwareBus.h"
-#include "transport/IReceiver.h"
 #include "transport/TransportKind.h"
+#include "transport/VireonBus.h"
 
 namespace rodiz {
 
@@ -362,7 +362,7 @@ void ConnectionTracker::confirm_configuration() {
 // Claims
 
 bool ConnectionTracker::mark_receiver_presence() {
-  std::shared_ptr<IReceiver> receiver = std::dynamic_pointer_cast<IReceiver>(device_.hwdev_->owning_bus().lock());
+  std::shared_ptr<VireonBus> receiver = std::dynamic_pointer_cast<VireonBus>(device_.hwdev_->owning_bus().lock());
   if (!receiver) return true;
   return receiver->set_software_present();
 }
@@ -409,7 +409,7 @@ bool ConnectionTracker::set_configured(std::shared_ptr<IFeature> claimer) {
 bool ConnectionTracker::set_pending(std::shared_ptr<IFeature> feature) {
   if (shutting_down_) return true;
   if (pending_features_.empty() && transport_kind(device_.hwdev_->bus_type()) == TransportKind::Receiver) {
-    std::shared_ptr<IReceiver> receiver = std::dynamic_pointer_cast<IReceiver>(device_.hwdev_->owning_bus().lock());
+    std::shared_ptr<VireonBus> receiver = std::dynamic_pointer_cast<VireonBus>(device_.hwdev_->owning_bus().lock());
     if (receiver) {
       if (!receiver_marked_) {
         receiver_marked_ = true;
@@ -433,8 +433,8 @@ bool ConnectionTracker::shutdown() {
   DLOG(LogInfo, "Device::shutdown");
   bool result = true;
   if (receiver_marked_ && transport_kind(device_.hwdev_->bus_type()) == TransportKind::Receiver) {
-    std::shared_ptr<IReceiver> receiver = std::dynamic_pointer_cast<IReceiver>(device_.hwdev_->owning_bus().lock());
-    if (receiver) result = receiver->shutdown();
+    std::shared_ptr<VireonBus> receiver = std::dynamic_pointer_cast<VireonBus>(device_.hwdev_->owning_bus().lock());
+    if (receiver) result = receiver->clear_software_present();
   }
   if (!configured_features_.empty() || device_unowned_but_dirty_) {
     DLOG(LogInfo, "configured = %d, device_unowned_but_dirty = %d", !configured_features_.empty(),

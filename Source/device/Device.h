@@ -162,6 +162,8 @@ class Device : public IDevice,
   void onWirelessStatusEvent(bool reconnect, bool config_needed, bool powerswitch) override;
 
  protected:
+  // Whether the session is active, as the device last heard from its manager.
+  bool session_active() const { return active_; }
   bool on_subscribe(Subscriber<IDevice::WriteReport>* s) override;
   void on_unsubscribe(Subscriber<IDevice::WriteReport>* s) override;
 

@@ -12,6 +12,7 @@
 #include "transport/HidBusFactory.h"
 #include "transport/IHardwareSecondaryBus.h"
 #include "transport/TransportKind.h"
+#include "transport/VireonBus.h"
 
 namespace rodiz {
 
@@ -326,6 +327,10 @@ void DeviceManager::onPlug(std::shared_ptr<IHardwareDevice> hwdev) {
       xLogWrite(kTag, LogInfo, __PRETTY_FUNCTION__, "-api- pid=0x%x producing onDeviceArrival",
                 static_cast<unsigned>(pid));
       raise_arrival(device);
+      if (std::shared_ptr<VireonBus> receiver = std::dynamic_pointer_cast<VireonBus>(device)) {
+        MLOG(LogInfo, "DeviceManager::onPlug devices is a receiver, so adding receiver bus");
+        if (!addBus(receiver)) retry_bus_later(receiver);
+      }
     }
   }
   MLOG(LogDebug, "DeviceManager::onPlug(pid=0x%x) ...end", static_cast<unsigned>(pid));
@@ -339,6 +344,12 @@ void DeviceManager::onUnplug(std::shared_ptr<IHardwareDevice> hwdev) {
   if (it != deviceList_.end()) {
     std::shared_ptr<IDevice> device = it->second.device;
     if (device) {
+      if (std::shared_ptr<VireonBus> receiver = std::dynamic_pointer_cast<VireonBus>(device)) {
+        MLOG(LogDebug, "DeviceManager::onUnplug receiver removing bus");
+        removeBus(receiver);
+        // removeBus may have changed the list.
+        it = deviceList_.find(hwdev->path());
+      }
       device->uninitDevice();
       if (!destructing_) {
         xLogWrite(kTag, LogInfo, __PRETTY_FUNCTION__, "-api- pid=0x%x producing onDeviceRemoval",
@@ -347,7 +358,7 @@ void DeviceManager::onUnplug(std::shared_ptr<IHardwareDevice> hwdev) {
       }
     }
     MLOG(LogDebug, "   -- removing device pid=0x%x from deviceList", static_cast<unsigned>(pid));
-    deviceList_.erase(it);
+    if (it != deviceList_.end()) deviceList_.erase(it);
     dumpDevices();
   }
   MLOG(LogDebug, "DeviceManager::onUnplug(pid=0x%x) ...end", static_cast<unsigned>(pid));
@@ -357,6 +368,10 @@ void DeviceManager::onPowerChange(bool standBy) {
   MLOG(LogInfo, "DeviceManager::onPowerChange(standBy=%d)", standBy);
   if (standBy) return;
   // Receiver buses re-announce what they find; devices check their settings.
+  const auto busses = busses_;
+  for (const auto& bus : busses) {
+    if (std::dynamic_pointer_cast<VireonBus>(bus)) (void)bus->devices();
+  }
   for (auto& [path, entry] : deviceList_) {
     if (entry.device) entry.device->confirm_configuration();
   }
@@ -411,10 +426,15 @@ void DeviceManager::onTimerEvent(int id) {
 
 std::shared_ptr<IDevice> DeviceManager::makeDevice(std::shared_ptr<IHardwareDevice> hwdev, int force_plain, int pid) {
   MLOG(LogInfo, "DeviceManager::makeDevice enter");
-  if (config_[item_number(ConfigItem::AcceptReceivers)] && force_plain == 0 && known_receiver(pid) != nullptr) {
-    // Receivers are used as plain devices until the receiver bus exists.
-    MLOG(LogInfo, "DeviceManager::makeDevice known receiver pid=0x%x made as a plain device (no receiver bus)",
-         static_cast<unsigned>(pid));
+  const KnownReceiver* receiver = known_receiver(pid);
+  if (config_[item_number(ConfigItem::AcceptReceivers)] && force_plain == 0 && receiver != nullptr) {
+    MLOG(LogInfo, "DeviceManager::makeDevice making a vireon bus");
+    auto bus = std::make_shared<VireonBus>(weak_from_this(), hwdev, receiver->protocol, receiver->slots);
+    if (device_timeout_ms_ > 0) bus->set_timeout_ms(device_timeout_ms_);
+    MLOG(LogInfo, "DeviceManager::makeDevice initializing vireon bus");
+    bus->initDevice(shared_from_this());
+    MLOG(LogInfo, "DeviceManager::makeDevice exit, made bus");
+    return bus;
   }
   MLOG(LogInfo, "DeviceManager::makeDevice making a device");
   auto device = std::make_shared<Device>(weak_from_this(), hwdev);

@@ -62,6 +62,17 @@ TEST(CommandLineTest, PortOptionsAndTheirErrors) {
   EXPECT_TRUE(options.simulate && options.console && options.yes);
   EXPECT_EQ("14.1.9", options.simVersion);
   EXPECT_EQ("drop=5", options.simFaults);
+  EXPECT_EQ("corded", options.simConnection);
+
+  for (const char* how : {"corded", "receiver", "both"}) {
+    options = parse({std::string("--simulate=") + how, "--sim-receiver-faults=storm=2"}, &ok);
+    EXPECT_TRUE(ok && options.simulate) << how;
+    EXPECT_EQ(how, options.simConnection);
+    EXPECT_EQ("storm=2", options.simReceiverFaults);
+  }
+  options = parse({"--simulate=bluetooth"}, &ok, &error);
+  EXPECT_FALSE(ok);
+  EXPECT_NE(std::string::npos, error.find("corded, receiver or both"));
 
   options = parse({"--bogus", "/FORCE"}, &ok, &error);
   EXPECT_FALSE(ok);

@@ -77,6 +77,17 @@ TEST_F(ProgramTest, AReaderThatGoesAwayDoesNotStopTheUpdate) {
   EXPECT_EQ(std::string::npos, program.err.find("SwitchToState")) << program.err.substr(0, 2000);
 }
 
+// The whole update reaches the mouse through the simulated receiver, whose
+// register answers are lost, stormed and muddled along the way.
+TEST_F(ProgramTest, UpdateThroughTheSimulatedReceiver) {
+  ProgramProcess program({"--simulate=receiver", "--console", "--sim-latency-us=0", "/LOG", "--yes",
+                          "--sim-receiver-faults=lose-register=2,storm=3,storm-count=5,stray-index=4"},
+                         env(), false);
+  const int status = program.wait(kRunLimit);
+  EXPECT_TRUE(exited_with(status, 0)) << describe(status) << program.err.substr(0, 2000);
+  EXPECT_TRUE(log_says_succeeded());
+}
+
 TEST_F(ProgramTest, StopSignalsDuringTheTransferLetItFinish) {
   for (int signal : {SIGINT, SIGTERM, SIGQUIT, SIGHUP}) {
     ProgramProcess program(with(kUpdate, {"--yes"}), env(), false);
