@@ -61,9 +61,8 @@ bool split_port_option(const std::string& arg, std::string* name, std::string* v
 bool is_port_option(const std::string& name) {
   return name == "simulate" || name == "sim-version" || name == "sim-faults" || name == "sim-receiver-faults" ||
          name == "sim-latency-us" || name == "sim-usb-frames" || name == "sim-state" || name == "sim-stop-at" ||
-         name == "console" ||
-         name == "yes" || name == "help" || name == "?" || name == "version" || name == "allow-test-images" ||
-         name == "trace";
+         name == "console" || name == "yes" || name == "help" || name == "?" || name == "version" ||
+         name == "allow-test-images" || name == "trace";
 }
 
 }  // namespace
