@@ -88,74 +88,74 @@ TEST(XLogFormat, IntegersCharactersAndStringsAsTheCLibraryFormatsThem) {
   EXPECT_LIKE_SNPRINTF("[%s] [%8s] [%-8s] [%.2s] [%8.2s] [%.*s] [%s]", "abc", "abc", "abc", "abc", "abc", 1, "xyz", "");
   EXPECT_LIKE_SNPRINTF("%llu.%06u\t%s.%03u\t%u\t<%05u>.%s.%s\t%u\t%-20.*s\t%.*s %.*s\n", 12345ull, 42u, "2026/12/09",
                        7u, 99u, 1234u, "rodiz", "app", 2u, 8, "-Device-", 6, "Device", 5, "hello");
-  // Left to the C library: floating point, pointers, null strings, and odd specs.
+  // Left to the C library: floating point, pointers, null strings, and odd directives.
   EXPECT_LIKE_SNPRINTF("%f %.2e %g", 1.5, 2.25, 0.125);
   EXPECT_LIKE_SNPRINTF("%p", static_cast<void*>(nullptr));
   // Output that does not fit is cut the same way as before.
   EXPECT_EQ(std::string(1010, ' ') + " (truncated) ", ours("%2000d", 0));
 }
 
-TEST(XLogFormat, RandomIntegerSpecsMatchTheCLibrary) {
+TEST(XLogFormat, RandomIntegerDirectivesMatchTheCLibrary) {
   std::mt19937 random(20261209);
   auto pick = [&random](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
   for (int i = 0; i < 20000; ++i) {
-    std::string spec = "<%";
+    std::string directive = "<%";
     const char* flags = "-+ #0";
     for (int f = 0; f < 5; ++f) {
-      if (pick(4) == 0) spec += flags[f];
+      if (pick(4) == 0) directive += flags[f];
     }
-    if (pick(2) == 0) spec += std::to_string(pick(14));
-    if (pick(2) == 0) spec += "." + std::to_string(pick(6));
+    if (pick(2) == 0) directive += std::to_string(pick(14));
+    if (pick(2) == 0) directive += "." + std::to_string(pick(6));
     const char conversion = "diuxXoc"[pick(7)];
     const bool is_signed = conversion == 'd' || conversion == 'i';
     const long long value = static_cast<long long>(random()) - (1ll << 31) + pick(3) - 1;
-    SCOPED_TRACE(spec + conversion + " with " + std::to_string(value));
+    SCOPED_TRACE(directive + conversion + " with " + std::to_string(value));
     switch (conversion == 'c' ? 5 : pick(5)) {
       case 0:
-        spec += conversion;
-        spec += '>';
+        directive += conversion;
+        directive += '>';
         if (is_signed) {
-          EXPECT_LIKE_SNPRINTF(spec.c_str(), static_cast<int>(value));
+          EXPECT_LIKE_SNPRINTF(directive.c_str(), static_cast<int>(value));
         } else {
-          EXPECT_LIKE_SNPRINTF(spec.c_str(), static_cast<unsigned>(value));
+          EXPECT_LIKE_SNPRINTF(directive.c_str(), static_cast<unsigned>(value));
         }
         break;
       case 1:
-        spec += "hh";
-        spec += conversion;
-        spec += '>';
-        EXPECT_LIKE_SNPRINTF(spec.c_str(), static_cast<int>(value));
+        directive += "hh";
+        directive += conversion;
+        directive += '>';
+        EXPECT_LIKE_SNPRINTF(directive.c_str(), static_cast<int>(value));
         break;
       case 2:
-        spec += "l";
-        spec += conversion;
-        spec += '>';
+        directive += "l";
+        directive += conversion;
+        directive += '>';
         if (is_signed) {
-          EXPECT_LIKE_SNPRINTF(spec.c_str(), static_cast<long>(value * 4099));
+          EXPECT_LIKE_SNPRINTF(directive.c_str(), static_cast<long>(value * 4099));
         } else {
-          EXPECT_LIKE_SNPRINTF(spec.c_str(), static_cast<unsigned long>(value * 4099));
+          EXPECT_LIKE_SNPRINTF(directive.c_str(), static_cast<unsigned long>(value * 4099));
         }
         break;
       case 3:
-        spec += "ll";
-        spec += conversion;
-        spec += '>';
+        directive += "ll";
+        directive += conversion;
+        directive += '>';
         if (is_signed) {
-          EXPECT_LIKE_SNPRINTF(spec.c_str(), value * 1000003);
+          EXPECT_LIKE_SNPRINTF(directive.c_str(), value * 1000003);
         } else {
-          EXPECT_LIKE_SNPRINTF(spec.c_str(), static_cast<unsigned long long>(value * 1000003));
+          EXPECT_LIKE_SNPRINTF(directive.c_str(), static_cast<unsigned long long>(value * 1000003));
         }
         break;
       case 4:
-        spec += "h";
-        spec += conversion;
-        spec += '>';
-        EXPECT_LIKE_SNPRINTF(spec.c_str(), static_cast<int>(value));
+        directive += "h";
+        directive += conversion;
+        directive += '>';
+        EXPECT_LIKE_SNPRINTF(directive.c_str(), static_cast<int>(value));
         break;
       default: {
-        spec += "c>";
+        directive += "c>";
         const int letter = 'A' + pick(26);
-        EXPECT_LIKE_SNPRINTF(spec.c_str(), letter);
+        EXPECT_LIKE_SNPRINTF(directive.c_str(), letter);
         break;
       }
     }
