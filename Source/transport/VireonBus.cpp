@@ -99,6 +99,7 @@ void VireonBus::uninitDevice() {
   std::vector<std::shared_ptr<VireonDevice>> gone;
   {
     std::lock_guard<std::mutex> guard(slots_lock_);
+    unplugged_ = true;
     for (auto& device : slots_) {
       if (device) gone.push_back(std::move(device));
       device.reset();
@@ -385,6 +386,9 @@ void VireonBus::perform_arrival(int slot, int qid, bool connected, bool fake_dev
   std::shared_ptr<VireonDevice> created;
   {
     std::lock_guard<std::mutex> guard(slots_lock_);
+    // A report read while the receiver was being unplugged makes no device:
+    // every device made before the unplug was marked removed by it.
+    if (unplugged_) return;
     auto& entry = slots_[static_cast<std::size_t>(slot)];
     if (!entry) {
       entry = std::make_shared<VireonDevice>(weak_self(), receiver_path_, slot, qid, connected);

@@ -139,6 +139,7 @@ class VireonBus : public Device,
   const std::string receiver_path_;
 
   std::mutex slots_lock_;
+  bool unplugged_ = false;  // under slots_lock_: set by uninitDevice, no device is made after it
   std::vector<std::shared_ptr<VireonDevice>> slots_;
 
   std::mutex activity_lock_;

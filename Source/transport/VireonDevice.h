@@ -37,7 +37,9 @@ class VireonDevice : public IHardwareDevice,
 
   // --- IHardwareDevice
   bool connected() override { return connected_; }
-  bool open() override { return true; }
+  // False once the pairing or the receiver is gone: an arrival that was
+  // still queued when the receiver left must not bring the device back.
+  bool open() override { return !removed_; }
   void close() override {}
   // Fails with DeviceRemoved when the receiver or the pairing is gone and
   // with NotConnected while the device is out of reach.

@@ -451,7 +451,9 @@ TEST_F(ReceiverManagerTest, ReadThreadCommandsAndUnplugAtOnce) {
   system.join();
   channel->flush();
   pump_->drain();
-  EXPECT_EQ("-0:fake://receiver", listener_.log.back());
+  std::string seen;
+  for (const std::string& entry : listener_.log) seen += entry + " ";
+  EXPECT_EQ("-0:fake://receiver", listener_.log.back()) << seen;
   paired.reset();
   listener_.devices.clear();
 }
