@@ -1,5 +1,7 @@
 #include "app/SimFaultList.h"
 
+#include "sim/FaultItemList.h"
+
 namespace mirel {
 
 namespace {
@@ -66,14 +68,9 @@ std::string allowed(const FaultKind& kind) {
 }  // namespace
 
 bool SimFaultList::Check(const std::string& text, std::string* error) {
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const std::size_t comma = text.find(',', start);
-    const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-    start = comma == std::string::npos ? text.size() + 1 : comma + 1;
-    if (item.empty()) continue;
-    const std::size_t equals = item.find('=');
-    const std::string name = item.substr(0, equals);
+  for (const rodiz::sim::FaultItemList::Item& entry : rodiz::sim::FaultItemList::split(text)) {
+    const std::string& item = entry.text;
+    const std::string& name = entry.name;
     const FaultKind* kind = nullptr;
     for (const FaultKind& candidate : kKinds) {
       if (name == candidate.name) kind = &candidate;
@@ -85,10 +82,9 @@ bool SimFaultList::Check(const std::string& text, std::string* error) {
       *error = prefix + "is not a fault of the simulated mouse; the faults are " + names;
       return false;
     }
-    const bool has_value = equals != std::string::npos;
+    const bool has_value = entry.has_value;
     long value = 0;
-    if (has_value != kind->takes_value ||
-        (has_value && !parse_decimal(item.substr(equals + 1), kind->low, kind->high, &value))) {
+    if (has_value != kind->takes_value || (has_value && !parse_decimal(entry.value, kind->low, kind->high, &value))) {
       *error = prefix + "is not allowed: " + allowed(*kind);
       return false;
     }

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "sim/FaultItemList.h"
+
 namespace rodiz::sim {
 
 namespace {
@@ -20,15 +22,10 @@ bool to_int(const std::string& text, int* value) {
 
 bool SimFaults::parse(const std::string& text, SimFaults* faults, std::string* error) {
   SimFaults result = *faults;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const std::size_t comma = text.find(',', start);
-    const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-    start = comma == std::string::npos ? text.size() + 1 : comma + 1;
-    if (item.empty()) continue;
-    const std::size_t equals = item.find('=');
-    const std::string name = item.substr(0, equals);
-    const std::string value = equals == std::string::npos ? std::string() : item.substr(equals + 1);
+  for (const FaultItemList::Item& entry : FaultItemList::split(text)) {
+    const std::string& item = entry.text;
+    const std::string& name = entry.name;
+    const std::string& value = entry.value;
     int number = 0;
     const bool has_number = to_int(value, &number);
     auto need_number = [&](int* field) {

@@ -2,19 +2,16 @@
 
 #include <cstdlib>
 
+#include "sim/FaultItemList.h"
+
 namespace rodiz::sim {
 
 bool SimReceiverFaults::parse(const std::string& text, SimReceiverFaults* faults, std::string* error) {
   SimReceiverFaults result = *faults;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const std::size_t comma = text.find(',', start);
-    const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-    start = comma == std::string::npos ? text.size() + 1 : comma + 1;
-    if (item.empty()) continue;
-    const std::size_t equals = item.find('=');
-    const std::string name = item.substr(0, equals);
-    const std::string value = equals == std::string::npos ? std::string() : item.substr(equals + 1);
+  for (const FaultItemList::Item& entry : FaultItemList::split(text)) {
+    const std::string& item = entry.text;
+    const std::string& name = entry.name;
+    const std::string& value = entry.value;
     char* end = nullptr;
     const long number = value.empty() ? -2 : std::strtol(value.c_str(), &end, 0);
     if (value.empty() || *end != '\0' || number < 0 || number > 1000000) {

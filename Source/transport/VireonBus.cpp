@@ -415,24 +415,23 @@ void VireonBus::perform_arrival(int slot, int qid, bool connected, bool fake_dev
   if (created && !fake_device_arrival) raise_plug(created);
 }
 
-void VireonBus::perform_connect(int slot) {
-  std::shared_ptr<VireonDevice> device = device_in_slot(slot);
-  if (!device) {
-    BLOG(LogDebug, "VireonBus::perform_connect(index = %d) : no device at this index!", slot);
-    return;
-  }
-  BLOG(LogInfo, "VireonBus::perform_connect(index = %d)", slot);
-  device->process_connect();
-}
+void VireonBus::perform_connect(int slot) { perform_link_change(slot, true); }
 
-void VireonBus::perform_disconnect(int slot) {
+void VireonBus::perform_disconnect(int slot) { perform_link_change(slot, false); }
+
+void VireonBus::perform_link_change(int slot, bool connected) {
+  const char* name = connected ? "perform_connect" : "perform_disconnect";
   std::shared_ptr<VireonDevice> device = device_in_slot(slot);
   if (!device) {
-    BLOG(LogDebug, "VireonBus::perform_disconnect(index = %d) : no device at this index!", slot);
+    BLOG(LogDebug, "VireonBus::%s(index = %d) : no device at this index!", name, slot);
     return;
   }
-  BLOG(LogInfo, "VireonBus::perform_disconnect(index = %d)", slot);
-  device->process_disconnect();
+  BLOG(LogInfo, "VireonBus::%s(index = %d)", name, slot);
+  if (connected) {
+    device->process_connect();
+  } else {
+    device->process_disconnect();
+  }
 }
 
 void VireonBus::perform_removal(int slot) {

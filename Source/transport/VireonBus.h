@@ -98,6 +98,8 @@ class VireonBus : public Device,
   void perform_arrival(int slot, int qid, bool connected, bool fake_device_arrival);
   void perform_connect(int slot);
   void perform_disconnect(int slot);
+  // Both of the above: the slot's device told of its link, with their log lines.
+  void perform_link_change(int slot, bool connected);
   void perform_removal(int slot);
 
   // Subscribes the bus to the receiver channel's Write events, so that
