@@ -8,6 +8,13 @@ if(NOT WIN32)
   pkg_check_modules(RODIZ_UDEV REQUIRED IMPORTED_TARGET libudev)
   pkg_check_modules(RODIZ_SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
   set(RODIZ_HIDRAW_SOURCES
+    Linux/BluezBus.cpp
+    Linux/BluezDevice.cpp
+    Linux/BluezGattBus.cpp
+    Linux/BluezGattChannel.cpp
+    Linux/BluezGattFrame.cpp
+    Linux/BluezIdentity.cpp
+    Linux/BluezSystem.cpp
     Linux/HidrawBus.cpp
     Linux/HidrawChannel.cpp
     Linux/HidrawSystem.cpp

@@ -6,6 +6,14 @@ if(NOT WIN32)
 endif()
 rodiz_add_test(hid_tests SOURCES ${RODIZ_HID_TEST_SOURCES} LABELS "hid;concurrency")
 
+# The Bluetooth buses against BlueZ as python-dbusmock plays it, on a private
+# system bus; the GATT framing and the address texts.
+if(NOT WIN32)
+  rodiz_add_test(bluez_tests
+    SOURCES Linux/BluezBusTest.cpp Linux/BluezMock.cpp Linux/BluezTextTest.cpp Linux/FakeHidrawSystem.cpp
+    LABELS "hid;bluetooth;concurrency")
+endif()
+
 # The real hidraw transports against umockdev's emulated nodes, under its
 # LD_PRELOAD library. AddressSanitizer wants to be first in the library list;
 # with the preload library ahead of it, it is told not to insist.

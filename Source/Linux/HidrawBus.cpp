@@ -5,6 +5,9 @@
 
 #include <cerrno>
 
+#include "Linux/BluezBus.h"
+#include "Linux/BluezGattBus.h"
+#include "Linux/BluezSystem.h"
 #include "Linux/HidrawChannel.h"
 #include "device/LastError.h"
 #include "log/xLog.h"
@@ -17,8 +20,47 @@ constexpr const char* kTag = "HidrawBus";
 #define BLOG(level, ...) xLogWrite(kTag, level, __PRETTY_FUNCTION__, __VA_ARGS__)
 }  // namespace
 
-HidrawBus::HidrawBus(std::weak_ptr<IDeviceManager> manager, std::shared_ptr<IHidrawSystem> system)
-    : manager_(std::move(manager)), system_(std::move(system)) {}
+namespace {
+// A configuration item of the manager; false when the manager is gone.
+bool config_item(const std::weak_ptr<IDeviceManager>& manager, unsigned item) {
+  bool value = false;
+  std::shared_ptr<IDeviceManager> owner = manager.lock();
+  return owner && owner->config_get(item, &value) && value;
+}
+}  // namespace
+
+HidrawBus::HidrawBus(std::weak_ptr<IDeviceManager> manager, std::shared_ptr<IHidrawSystem> system,
+                     std::shared_ptr<IBluezSystem> bluez)
+    : manager_(std::move(manager)), system_(std::move(system)) {
+  const bool bluetooth_active = config_item(manager_, 0);
+  const bool ble_active = config_item(manager_, 1);
+  const bool ble_monitor = config_item(manager_, 2);
+  if (!bluez) bluez = std::make_shared<BluezSystem>();
+  // The node's description comes from udev, as for a listing.
+  std::shared_ptr<IHidrawSystem> nodes = system_;
+  auto lookup = [nodes](const std::string& devnode, HidrawNode& node) {
+    std::vector<HidrawNode> present;
+    if (!nodes->enumerate(present)) return false;
+    for (HidrawNode& candidate : present) {
+      if (candidate.devnode != devnode) continue;
+      node = std::move(candidate);
+      return true;
+    }
+    return false;
+  };
+  bluetooth_ = std::make_shared<BluezBus>(std::move(bluez), lookup, bluetooth_active || ble_active);
+  if (ble_active || ble_monitor) {
+    gatt_ = std::make_shared<BluezGattBus>(bluetooth_, manager_);
+    gatt_->attach();
+  }
+}
+
+std::vector<std::shared_ptr<IBluetoothBus>> HidrawBus::bluetooth_busses() { return {bluetooth_}; }
+
+std::vector<std::shared_ptr<IHardwareSecondaryBus>> HidrawBus::secondary_busses() {
+  if (!gatt_) return {};
+  return {gatt_};
+}
 
 HidrawBus::~HidrawBus() {
   BLOG(LogInfo, "HidrawBus::~HidrawBus enter");

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "Linux/IBluezSystem.h"
 #include "Linux/IHidrawSystem.h"
 #include "runtime/Producer.h"
 #include "transport/IHardwareBus.h"
@@ -16,6 +17,8 @@ namespace rodiz {
 
 class IDeviceManager;
 class HidrawChannel;
+class BluezBus;
+class BluezGattBus;
 
 // The HID bus of Linux: the hidraw nodes of the maker's devices, found
 // through udev, one HidrawChannel per node. The first subscription (or the
@@ -26,15 +29,23 @@ class HidrawChannel;
 // missed. A node it could not open for lack of permission is tried again
 // when udev reports a change of it (the rules applied again). Nodes of other vendors are passed over without being
 // opened. The same thread follows the system's resume from sleep and raises onPowerChange(false) for it.
+//
+// It always carries the Bluetooth bus (BluezBus, active when the manager's
+// item 0 or 1 is set) and, when item 1 or 2 is set, the GATT bus
+// (BluezGattBus) as its secondary bus. Both start only when first used.
 class HidrawBus : public IHardwareBus,
                   public Producer<IHardwareBus::PlugUnplug>,
                   public std::enable_shared_from_this<HidrawBus> {
  public:
-  HidrawBus(std::weak_ptr<IDeviceManager> manager, std::shared_ptr<IHidrawSystem> system);
+  // `bluez` is BlueZ's side of the system; null means the system bus.
+  HidrawBus(std::weak_ptr<IDeviceManager> manager, std::shared_ptr<IHidrawSystem> system,
+            std::shared_ptr<IBluezSystem> bluez = nullptr);
   ~HidrawBus() override;
 
   std::vector<std::shared_ptr<IHardwareDevice>> devices() override;
   bool wants_combiner() override { return true; }
+  std::vector<std::shared_ptr<IBluetoothBus>> bluetooth_busses() override;
+  std::vector<std::shared_ptr<IHardwareSecondaryBus>> secondary_busses() override;
 
   // A channel's read found its node gone: raises onUnplug for the path.
   void read_failed_with_disconnect_error(const std::string& path);
@@ -72,6 +83,8 @@ class HidrawBus : public IHardwareBus,
   // Paths whose permission problem was reported already.
   std::mutex reported_lock_;
   std::set<std::string> permission_reported_;
+  std::shared_ptr<BluezBus> bluetooth_;
+  std::shared_ptr<BluezGattBus> gatt_;
 };
 
 }  // namespace rodiz

@@ -89,10 +89,12 @@ HidrawNode HidrawSystem::describe(udev_device* device) {
       unsigned vendor = 0;
       unsigned product = 0;
       if (std::sscanf(id, "%x:%x:%x", &bus, &vendor, &product) == 3) {
+        node.bus_type = static_cast<std::uint16_t>(bus);
         node.vendor = static_cast<std::uint16_t>(vendor);
         node.product = static_cast<std::uint16_t>(product);
       }
     }
+    if (const char* uniq = udev_device_get_property_value(hid, "HID_UNIQ")) node.uniq = uniq;
     if (const char* syspath = udev_device_get_syspath(hid)) node.interface_path = syspath;
   }
   if (udev_device* interface = udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_interface")) {

@@ -23,6 +23,11 @@ struct HidrawNode {
   std::uint16_t product = 0;
   // bcdDevice of the USB device, 0 when unknown.
   std::uint16_t version = 0;
+  // The kernel's bus type from HID_ID (3 USB, 5 Bluetooth), 0 when unknown.
+  std::uint16_t bus_type = 0;
+  // HID_UNIQ: a Bluetooth device's address ("aa:bb:cc:dd:ee:ff"), else
+  // whatever the device reports as its serial, often empty.
+  std::string uniq;
 };
 
 // A hot-plug event of the "hidraw" subsystem. Change is udev applying its
