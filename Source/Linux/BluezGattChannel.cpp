@@ -56,6 +56,10 @@ bool BluezGattChannel::open() {
     // The variable-length characteristic sends only the bytes that matter.
     if (chosen == nullptr || (characteristic.variable_length && !chosen->variable_length)) chosen = &characteristic;
   }
+  if (chosen == nullptr) {
+    set_last_error(InternalError, 0, "no FRAP GATT characteristic");
+    return false;
+  }
   write_characteristic_ = chosen->path;
   write_variable_ = chosen->variable_length;
   if (chosen->write_acquire) {
