@@ -17,6 +17,7 @@
 #include "app/console/ConsoleIo.h"
 #include "app/console/ConsoleView.h"
 #include "app/console/JsonView.h"
+#include "log/xLog.h"
 #include "runtime/CRodiz.h"
 #include "runtime/Vs2003SingletonThreadCleanup.h"
 
@@ -98,6 +99,8 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
   ConsoleIo::PrepareProcess();
   std::string error;
   const bool parsed = CommandLine::Parse(args, &m_options, &error);
+  // A run that only answers from its command line leaves no log behind.
+  if (!parsed || m_options.help || m_options.version) rodiz::xLogTurnOffUnlessStarted();
   // What is written before a view is chosen goes to the console the program
   // was started from, if any.
   if (!parsed || m_options.help || m_options.version) ConsoleIo::ConnectConsole(false);

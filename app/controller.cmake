@@ -46,5 +46,5 @@ list(APPEND MIREL_APP_LIBS rodiz_sim)
 # compiler's path (nor, as -isystem, ahead of the C++ library's own headers).
 find_path(MIREL_JSON_HEADER_ROOT nlohmann/json.hpp PATHS /usr/include /usr/local/include
           NO_CMAKE_FIND_ROOT_PATH REQUIRED)
-set(MIREL_JSON_INCLUDE_DIR ${CMAKE_BINARY_DIR}/nlohmann-json)
+set(MIREL_JSON_INCLUDE_DIR ${CMAKE_BINARY_DIR}/nlohmann-json CACHE INTERNAL "nlohmann/json.hpp for --json and its tests")
 file(COPY ${MIREL_JSON_HEADER_ROOT}/nlohmann DESTINATION ${MIREL_JSON_INCLUDE_DIR})
