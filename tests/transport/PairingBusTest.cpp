@@ -186,6 +186,7 @@ TEST_F(PairingBusTest, BluetoothDeviceStaysTheSameDeviceAcrossDisconnection) {
   plug(channel);
   ASSERT_EQ(std::vector<std::string>{"+bt-path"}, events_->take());
   std::shared_ptr<PairingDevice> hw = last();
+  ASSERT_TRUE(hw);
   EXPECT_EQ(2, hw->bus_type());
   EXPECT_EQ("BT Mouse", hw->name());
   EXPECT_NE(std::string::npos, cache().find("path=\"bt-path\""));
@@ -259,6 +260,7 @@ TEST_F(PairingBusTest, MonitorArrivingBeforeItsDeviceIsAttachedWhenTheDeviceCome
   plug(hid);
   ASSERT_EQ(std::vector<std::string>{"+hid-path"}, events_->take());
   std::shared_ptr<PairingDevice> device = last();
+  ASSERT_TRUE(device);
   EXPECT_EQ(3, device->bus_type());
   EXPECT_EQ(1, device->transport_variant());
   EXPECT_NE(std::string::npos, cache().find("interface=\"blefrapp\""));
@@ -335,6 +337,7 @@ TEST_F(PairingBusTest, CacheIsReadBackAfterARestart) {
   start();
   ASSERT_EQ(std::vector<std::string>{"+bt-kept"}, events_->take());
   std::shared_ptr<PairingDevice> device = last();
+  ASSERT_TRUE(device);
   EXPECT_EQ(0xB023, device->pid());
   EXPECT_EQ(2, device->bus_type());
   EXPECT_FALSE(device->connected());
@@ -414,6 +417,7 @@ TEST_F(PairingBusTest, BluetoothThreadEventsWhileCommandsAreSent) {
   channel->set_script(test::root_only_script());
   plug(channel);
   std::shared_ptr<PairingDevice> hw = last();
+  ASSERT_TRUE(hw);
   auto device = std::make_shared<Device>(manager_, hw);
   device->initDevice(manager_);
   device->set_timeout_ms(20);
