@@ -80,6 +80,15 @@ class IWin32System {
   // interface with the GATT bus that uses them.)
   virtual DWORD BluetoothGetDeviceInfo(HANDLE radio, BLUETOOTH_DEVICE_INFO* info) = 0;
 
+  // advapi32 (linked directly): the read-only registry calls that find the
+  // Bluetooth address of a paired device's HID path.
+  virtual LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM access, PHKEY result) = 0;
+  virtual LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_length, LPDWORD reserved,
+                                LPWSTR class_name, LPDWORD class_length, PFILETIME last_write) = 0;
+  virtual LSTATUS RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                   LPDWORD size) = 0;
+  virtual LSTATUS RegCloseKey(HKEY key) = 0;
+
   // Composed of the operations above. An empty argument or any failing step
   // gives an empty result (the step is logged with its system code).
   // The parent's instance id of a device instance id.

@@ -199,6 +199,22 @@ DWORD Win32System::BluetoothGetDeviceInfo(HANDLE radio, BLUETOOTH_DEVICE_INFO* i
   return RODIZ_SYSTEM_CALL(BthProps, BluetoothGetDeviceInfo, radio, info);
 }
 
+LSTATUS Win32System::RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM access, PHKEY result) {
+  return ::RegOpenKeyExW(key, sub_key, options, access, result);
+}
+
+LSTATUS Win32System::RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_length, LPDWORD reserved,
+                                   LPWSTR class_name, LPDWORD class_length, PFILETIME last_write) {
+  return ::RegEnumKeyExW(key, index, name, name_length, reserved, class_name, class_length, last_write);
+}
+
+LSTATUS Win32System::RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                      LPDWORD size) {
+  return ::RegQueryValueExW(key, value_name, reserved, type, data, size);
+}
+
+LSTATUS Win32System::RegCloseKey(HKEY key) { return ::RegCloseKey(key); }
+
 std::string Win32System::setupdi_instance_from_devnode(DEVINST node) {
   ULONG length = 0;
   CONFIGRET status = CM_Get_Device_ID_Size(&length, node, 0);

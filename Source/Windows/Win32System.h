@@ -72,6 +72,12 @@ class Win32System : public IWin32System {
   CONFIGRET CM_Get_Device_IDW(DEVINST node, PWSTR buffer, ULONG length, ULONG flags) override;
 
   DWORD BluetoothGetDeviceInfo(HANDLE radio, BLUETOOTH_DEVICE_INFO* info) override;
+  LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM access, PHKEY result) override;
+  LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_length, LPDWORD reserved, LPWSTR class_name,
+                        LPDWORD class_length, PFILETIME last_write) override;
+  LSTATUS RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                           LPDWORD size) override;
+  LSTATUS RegCloseKey(HKEY key) override;
 
   std::string setupdi_parent(const std::string& instance) override;
   std::string setupdi_instance_from_devnode(DEVINST node) override;
