@@ -4,6 +4,8 @@ list(APPEND RODIZ_WINDOWS_SOURCES
   Windows/BleHidPath.cpp
   Windows/BluetoothMicrosoftBus.cpp
   Windows/BluetoothMicrosoftDevice.cpp
+  Windows/GattBus.cpp
+  Windows/GattDevice.cpp
   Windows/OverlappedTransfer.cpp
   Windows/WideText.cpp
   Windows/Win32Bus.cpp

@@ -5,6 +5,7 @@ if(WIN32)
     SOURCES
       Windows/BluetoothMicrosoftBusTest.cpp
       Windows/FakeWin32System.cpp
+      Windows/GattBusTest.cpp
       Windows/Win32Harness.cpp
       Windows/Win32SystemTest.cpp
       Windows/Win32DeviceTest.cpp

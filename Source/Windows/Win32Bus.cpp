@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "Windows/BluetoothMicrosoftBus.h"
+#include "Windows/GattBus.h"
 #include "Windows/WideText.h"
 #include "Windows/Win32Device.h"
 #include "Windows/Win32System.h"
@@ -70,6 +71,8 @@ void Win32Bus::init() {
   // inserted; it answers only while Bluetooth is switched on.
   bluetooth_busses_list_.push_back(
       std::make_shared<BluetoothMicrosoftBus>(weak_from_this(), bluetooth_active || ble_active));
+  // The GATT bus holds this bus weakly: this bus owns it.
+  if (ble_active || ble_monitor) secondary_busses_list_.push_back(std::make_shared<GattBus>(weak_from_this()));
 }
 
 std::shared_ptr<IWin32System> Win32Bus::makeWin32System() {

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <cwctype>
 #include <stdexcept>
+#include <thread>
 
+#include "Windows/GattBus.h"
 #include "Windows/WideText.h"
 #include "Windows/Win32Bus.h"
 #include "runtime/RodizException.h"
@@ -238,6 +240,12 @@ HANDLE FakeWin32System::CreateFileW(LPCWSTR name, DWORD /*access*/, DWORD /*shar
     last_radio_[path] = file;
     return file;
   }
+  for (const std::wstring& gatt_path : gatt_paths_) {
+    if (WideText::lower_utf8(gatt_path) != path) continue;
+    HANDLE file = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    gatt_files_[file] = path;
+    return file;
+  }
   const FakeCollection* found = nullptr;
   for (const FakeCollection& c : collections_) {
     if (WideText::lower_utf8(c.path) == path) found = &c;
@@ -329,6 +337,8 @@ HDEVINFO FakeWin32System::SetupDiGetClassDevsW(const GUID* class_guid, PCWSTR /*
   snapshot_.clear();
   if (class_guid != nullptr && ::IsEqualGUID(*class_guid, Win32Bus::kBluetoothPortInterface)) {
     snapshot_ = radios_;
+  } else if (class_guid != nullptr && ::IsEqualGUID(*class_guid, GattBus::kServiceInterface)) {
+    snapshot_ = gatt_paths_;
   } else {
     for (const FakeCollection& c : collections_) snapshot_.push_back(c.path);
   }
@@ -445,6 +455,156 @@ void FakeWin32System::set_registry_value(const std::wstring& key, const std::wst
   std::lock_guard<std::recursive_mutex> guard(lock_);
   add_registry_key(key);
   registry_[lower_wide(key)].values[lower_wide(name)] = {type, std::move(data)};
+}
+
+void FakeWin32System::add_gatt(const std::wstring& path, std::vector<GUID> characteristics) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  gatt_paths_.push_back(path);
+  gatt_[WideText::lower_utf8(path)].characteristics = std::move(characteristics);
+}
+
+void FakeWin32System::remove_gatt(const std::wstring& path) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  gatt_paths_.erase(std::remove(gatt_paths_.begin(), gatt_paths_.end(), path), gatt_paths_.end());
+}
+
+FakeWin32System::FakeGattService FakeWin32System::gatt_service(const std::string& path) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return gatt_[path];
+}
+
+void FakeWin32System::set_gatt_write_result(const std::string& path, HRESULT result) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  gatt_[path].write_result = result;
+}
+
+bool FakeWin32System::gatt_notify(const std::string& path, const std::vector<unsigned char>& value) {
+  std::vector<std::pair<gatt::EventCallback, PVOID>> targets;
+  {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    for (const auto& [event, target] : gatt_[path].events) targets.push_back(target);
+  }
+  if (targets.empty()) return false;
+  std::vector<ULONG64> storage((sizeof(gatt::CharacteristicValue) + value.size()) / 8 + 1, 0);
+  auto* characteristic_value = reinterpret_cast<gatt::CharacteristicValue*>(storage.data());
+  characteristic_value->DataSize = static_cast<ULONG>(value.size());
+  std::memcpy(characteristic_value->Data, value.data(), value.size());
+  gatt::ValueChangedEvent event{};
+  event.ChangedAttributeHandle = 0x21;
+  event.CharacteristicValueDataSize = sizeof(ULONG) + value.size();
+  event.CharacteristicValue = characteristic_value;
+  std::thread stack([&] {
+    for (const auto& [callback, context] : targets) callback(gatt::CharacteristicValueChangedEvent, &event, context);
+  });
+  stack.join();
+  return true;
+}
+
+namespace {
+// The GATT service behind an open handle: its characteristics carry their
+// index in the attribute handles.
+constexpr USHORT kFirstCharacteristic = 0x20;
+}  // namespace
+
+HRESULT FakeWin32System::BluetoothGATTGetServices(HANDLE device, USHORT count, gatt::Service* services, USHORT* actual,
+                                                  ULONG) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  if (gatt_files_.count(device) == 0) return E_HANDLE;
+  *actual = 1;
+  if (count < 1) return HRESULT_FROM_WIN32(ERROR_MORE_DATA);
+  services[0] = gatt::Service{};
+  services[0].ServiceUuid.Value.LongUuid = GattBus::kServiceInterface;
+  services[0].AttributeHandle = 0x10;
+  return S_OK;
+}
+
+HRESULT FakeWin32System::BluetoothGATTGetIncludedServices(HANDLE, gatt::Service*, USHORT, gatt::Service*,
+                                                          USHORT* actual, ULONG) {
+  *actual = 0;
+  return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+}
+
+HRESULT FakeWin32System::BluetoothGATTGetCharacteristics(HANDLE device, gatt::Service*, USHORT count,
+                                                         gatt::Characteristic* characteristics, USHORT* actual, ULONG) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  auto file = gatt_files_.find(device);
+  if (file == gatt_files_.end()) return E_HANDLE;
+  const std::vector<GUID>& ids = gatt_[file->second].characteristics;
+  *actual = static_cast<USHORT>(ids.size());
+  for (USHORT i = 0; i < ids.size() && i < count; ++i) {
+    characteristics[i] = gatt::Characteristic{};
+    characteristics[i].CharacteristicUuid.Value.LongUuid = ids[i];
+    characteristics[i].AttributeHandle = static_cast<USHORT>(kFirstCharacteristic + i);
+    characteristics[i].IsWritable = TRUE;
+    characteristics[i].IsNotifiable = TRUE;
+  }
+  return S_OK;
+}
+
+HRESULT FakeWin32System::BluetoothGATTGetDescriptors(HANDLE device, gatt::Characteristic* characteristic, USHORT count,
+                                                     gatt::Descriptor* descriptors, USHORT* actual, ULONG) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  if (gatt_files_.count(device) == 0) return E_HANDLE;
+  *actual = 1;
+  if (count < 1) return HRESULT_FROM_WIN32(ERROR_MORE_DATA);
+  descriptors[0] = gatt::Descriptor{};
+  descriptors[0].CharacteristicHandle = characteristic->AttributeHandle;
+  descriptors[0].DescriptorType = gatt::ClientCharacteristicConfiguration;
+  descriptors[0].AttributeHandle = static_cast<USHORT>(characteristic->AttributeHandle + 0x40);
+  return S_OK;
+}
+
+HRESULT FakeWin32System::BluetoothGATTGetCharacteristicValue(HANDLE, gatt::Characteristic*, ULONG,
+                                                             gatt::CharacteristicValue*, USHORT*, ULONG) {
+  return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
+}
+
+HRESULT FakeWin32System::BluetoothGATTGetDescriptorValue(HANDLE, gatt::Descriptor*, ULONG, gatt::DescriptorValue*,
+                                                         USHORT*, ULONG) {
+  return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
+}
+
+HRESULT FakeWin32System::BluetoothGATTSetDescriptorValue(HANDLE device, gatt::Descriptor*, gatt::DescriptorValue* value,
+                                                         ULONG) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  auto file = gatt_files_.find(device);
+  if (file == gatt_files_.end()) return E_HANDLE;
+  gatt_[file->second].configurations.push_back(value->ClientCharacteristicConfiguration.IsSubscribeToNotification);
+  return S_OK;
+}
+
+HRESULT FakeWin32System::BluetoothGATTRegisterEvent(HANDLE service, gatt::EventType, PVOID,
+                                                    gatt::EventCallback callback, PVOID context,
+                                                    gatt::EventHandle* handle, ULONG) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  auto file = gatt_files_.find(service);
+  if (file == gatt_files_.end()) return E_HANDLE;
+  auto event = reinterpret_cast<gatt::EventHandle>(next_event_++);
+  gatt_[file->second].events[event] = {callback, context};
+  gatt_events_[event] = file->second;
+  *handle = event;
+  return S_OK;
+}
+
+HRESULT FakeWin32System::BluetoothGATTUnregisterEvent(gatt::EventHandle handle, ULONG) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  auto found = gatt_events_.find(handle);
+  if (found == gatt_events_.end()) return E_HANDLE;
+  gatt_[found->second].events.erase(handle);
+  gatt_events_.erase(found);
+  return S_OK;
+}
+
+HRESULT FakeWin32System::BluetoothGATTSetCharacteristicValue(HANDLE device, gatt::Characteristic*,
+                                                             gatt::CharacteristicValue* value,
+                                                             gatt::ReliableWriteContext, ULONG flags) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  auto file = gatt_files_.find(device);
+  if (file == gatt_files_.end()) return E_HANDLE;
+  FakeGattService& service = gatt_[file->second];
+  if (FAILED(service.write_result)) return service.write_result;
+  service.written.emplace_back(std::vector<unsigned char>(value->Data, value->Data + value->DataSize), flags);
+  return S_OK;
 }
 
 LSTATUS FakeWin32System::RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD, REGSAM, PHKEY result) {

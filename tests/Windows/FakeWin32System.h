@@ -88,6 +88,25 @@ class FakeWin32System : public IWin32System {
   std::atomic<int> registry_opens{0};
   std::atomic<int> keys_live{0};
 
+  // GATT services of low-energy devices: interface paths of the FRAP GATT
+  // class; an open one is an event handle. Each offers the characteristics
+  // given (with one client configuration descriptor each), records what is
+  // written and can raise value-changed events like the Bluetooth stack.
+  struct FakeGattService {
+    std::vector<GUID> characteristics;
+    std::vector<std::pair<std::vector<unsigned char>, ULONG>> written;  // value and flags
+    std::vector<bool> configurations;                                   // subscribe flags written
+    HRESULT write_result = S_OK;
+    std::map<gatt::EventHandle, std::pair<gatt::EventCallback, PVOID>> events;
+  };
+  void add_gatt(const std::wstring& path, std::vector<GUID> characteristics);
+  void remove_gatt(const std::wstring& path);
+  FakeGattService gatt_service(const std::string& path);
+  void set_gatt_write_result(const std::string& path, HRESULT result);
+  // Raises a value-changed event of `value` on a thread of its own, as the
+  // stack does, and waits for it; false when nothing is registered.
+  bool gatt_notify(const std::string& path, const std::vector<unsigned char>& value);
+
   // Fault switches.
   std::atomic<bool> fail_create_window{false};
   std::atomic<bool> block_create_window{false};  // until release_window()
@@ -144,6 +163,27 @@ class FakeWin32System : public IWin32System {
   CONFIGRET CM_Get_Device_ID_Size(PULONG length, DEVINST node, ULONG flags) override;
   CONFIGRET CM_Get_Device_IDW(DEVINST node, PWSTR buffer, ULONG length, ULONG flags) override;
   DWORD BluetoothGetDeviceInfo(HANDLE radio, BLUETOOTH_DEVICE_INFO* info) override;
+  HRESULT BluetoothGATTGetServices(HANDLE device, USHORT count, gatt::Service* services, USHORT* actual,
+                                   ULONG flags) override;
+  HRESULT BluetoothGATTGetIncludedServices(HANDLE device, gatt::Service* parent, USHORT count, gatt::Service* services,
+                                           USHORT* actual, ULONG flags) override;
+  HRESULT BluetoothGATTGetCharacteristics(HANDLE device, gatt::Service* service, USHORT count,
+                                          gatt::Characteristic* characteristics, USHORT* actual, ULONG flags) override;
+  HRESULT BluetoothGATTGetDescriptors(HANDLE device, gatt::Characteristic* characteristic, USHORT count,
+                                      gatt::Descriptor* descriptors, USHORT* actual, ULONG flags) override;
+  HRESULT BluetoothGATTGetCharacteristicValue(HANDLE device, gatt::Characteristic* characteristic, ULONG size,
+                                              gatt::CharacteristicValue* value, USHORT* required, ULONG flags) override;
+  HRESULT BluetoothGATTGetDescriptorValue(HANDLE device, gatt::Descriptor* descriptor, ULONG size,
+                                          gatt::DescriptorValue* value, USHORT* required, ULONG flags) override;
+  HRESULT BluetoothGATTSetDescriptorValue(HANDLE device, gatt::Descriptor* descriptor, gatt::DescriptorValue* value,
+                                          ULONG flags) override;
+  HRESULT BluetoothGATTRegisterEvent(HANDLE service, gatt::EventType type, PVOID parameter,
+                                     gatt::EventCallback callback, PVOID context, gatt::EventHandle* handle,
+                                     ULONG flags) override;
+  HRESULT BluetoothGATTUnregisterEvent(gatt::EventHandle handle, ULONG flags) override;
+  HRESULT BluetoothGATTSetCharacteristicValue(HANDLE device, gatt::Characteristic* characteristic,
+                                              gatt::CharacteristicValue* value, gatt::ReliableWriteContext context,
+                                              ULONG flags) override;
   LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM access, PHKEY result) override;
   LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_length, LPDWORD reserved, LPWSTR class_name,
                         LPDWORD class_length, PFILETIME last_write) override;
@@ -178,6 +218,11 @@ class FakeWin32System : public IWin32System {
     std::map<std::wstring, std::pair<DWORD, std::vector<BYTE>>> values;  // by lower-case name
   };
   std::vector<std::wstring> radios_;
+  std::vector<std::wstring> gatt_paths_;
+  std::map<std::string, FakeGattService> gatt_;  // by lower-case path
+  std::map<HANDLE, std::string> gatt_files_;
+  std::map<gatt::EventHandle, std::string> gatt_events_;
+  std::uintptr_t next_event_ = 0x9000;
   std::map<HANDLE, std::string> radio_files_;
   std::map<std::string, HANDLE> last_radio_;
   std::map<std::pair<std::string, std::uint64_t>, FakeBluetoothInfo> bluetooth_info_;
