@@ -208,8 +208,14 @@ std::vector<std::shared_ptr<IHardwareDevice>> PairingBus::devices() {
   for (const auto& [path, device] : devices_by_path_) {
     if (device->visible()) result.push_back(device);
   }
-  // The first error of the bus below stays for the caller when it found nothing.
-  if (channels.empty() && inner_error != NoError) set_last_error(inner_error);
+  // The first error of the bus below stays for the caller when it found
+  // nothing; a question the Bluetooth layer could not answer on the way is
+  // no failure of the listing.
+  if (channels.empty() && inner_error != NoError) {
+    set_last_error(inner_error);
+  } else {
+    clear_last_error();
+  }
   BLOG(LogDebug, "PairingBus::devices exit (success, returning %d devices)", static_cast<int>(result.size()));
   return result;
 }

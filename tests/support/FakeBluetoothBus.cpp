@@ -7,6 +7,10 @@ namespace rodiz::test {
 
 std::shared_ptr<IBluetoothDevice> FakeBluetoothBus::device_paired_on_path(std::string path) {
   std::lock_guard<std::mutex> guard(lock_);
+  if (refuse_ != NoError) {
+    set_last_error(refuse_);
+    return nullptr;
+  }
   auto found = by_path_.find(path);
   return found == by_path_.end() ? nullptr : found->second;
 }

@@ -30,7 +30,8 @@ class FakeBluetoothBus : public IBluetoothBus,
   void add_radio(const std::string& radio);
   void remove_radio(const std::string& radio);
   bool has_radio(const std::string& radio);
-  // Subscriptions are refused with `code` (NoError: accepted).
+  // Subscriptions and path questions are refused with `code` (NoError:
+  // answered), like a bus whose Bluetooth is switched off.
   void refuse_subscriptions(ErrorCode code) { refuse_ = code; }
 
  protected:

@@ -372,6 +372,9 @@ TEST_F(PairingBusTest, CordedDevicesSurviveABluetoothLayerThatCannotStart) {
   start();
   plug(std::make_shared<FakeChannel>(0xC087, 0, "usb-path"));
   EXPECT_EQ(std::vector<std::string>{"+usb-path"}, events_->take());
+  // The refused question leaves no error behind a listing that worked.
+  EXPECT_EQ(1u, pairing_->devices().size());
+  EXPECT_EQ(NoError, last_error_code());
 }
 
 class Arrivals : public Subscriber<IDeviceManager::ArrivalRemoval> {
