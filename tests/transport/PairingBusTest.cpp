@@ -429,21 +429,29 @@ TEST_F(PairingBusTest, BluetoothThreadEventsWhileCommandsAreSent) {
 
   std::atomic<bool> stop{false};
   std::thread bluetooth_thread([&] {
-    for (int i = 0; i < 40 && !stop; ++i) {
+    // Until the application thread is done, so that both overlap whatever
+    // the machine's speed; paced so the run loop is not flooded.
+    for (int i = 0; i < 5000 && !stop; ++i) {
       btdev->disconnect();
       bluetooth_->remove_radio(kRadio);
       bluetooth_->add_radio(kRadio);
       btdev->connect(kRadio);
-      std::this_thread::yield();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   });
   const std::vector<Byte> ping{0x10, 0xFF, 0x00, static_cast<Byte>(0x10 | device->swid()), 0, 0, 0x5A};
   int answered = 0;
-  for (int i = 0; i < 60; ++i) {
+  for (int i = 0; i < 20; ++i) {
     std::vector<Byte> response;
     if (device->sendSynchronousCommand(ping, response, 0, {})) ++answered;
     (void)hw->connected();
+    // A corded device coming and going changes the filter's device map
+    // while the radio events arrive.
+    auto corded = std::make_shared<FakeChannel>(0xC087, 0, "usb-" + std::to_string(i));
+    inner_->plug(corded);
+    pump_->drain();
     (void)pairing_->devices();
+    inner_->unplug(corded);
     pump_->drain();
   }
   stop = true;
