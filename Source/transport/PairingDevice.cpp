@@ -124,7 +124,8 @@ bool PairingDevice::visible() {
     PLOG(LogDebug, "PairingDevice::visible returning false, not paired");
     return false;
   }
-  const bool present = btdev_->radio_present(radio);
+  // A radio not learned yet is one the device is paired to all the same.
+  const bool present = radio == "unknown" || btdev_->radio_present(radio);
   PLOG(LogDebug, "PairingDevice::visible returning %d", present);
   return present;
 }
@@ -172,15 +173,20 @@ void PairingDevice::set_bt_connected(bool connected, const std::string& radio) {
   std::shared_ptr<IHardwareDevice> monitor;
   bool was_usable = false;
   bool reading = false;
+  bool radio_changed = false;
   {
     std::lock_guard<std::mutex> guard(lock_);
     was_usable = hwdev_ && bt_connected_;
     bt_connected_ = connected;
-    if (connected && !radio.empty()) radio_ = radio;
+    if (connected && !radio.empty() && radio != radio_) {
+      radio_ = radio;
+      radio_changed = true;
+    }
     channel = hwdev_;
     monitor = monitor_;
     reading = reading_;
   }
+  if (radio_changed) remember_radio();
   const bool usable = channel && connected;
   if (usable && !was_usable) {
     PLOG(LogInfo, "PairingDevice::onBtConnect device now paired to radio %s", radio.c_str());
@@ -207,10 +213,18 @@ void PairingDevice::onBtDisconnect() {
 }
 
 void PairingDevice::onBtPairingResolve(std::string radio) {
-  std::lock_guard<std::mutex> guard(lock_);
-  PLOG(LogInfo, "PairingDevice::onBtPairingResolve enter, device was radio=%s, now radio=%s", radio_.c_str(),
-       radio.c_str());
-  radio_ = std::move(radio);
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    PLOG(LogInfo, "PairingDevice::onBtPairingResolve enter, device was radio=%s, now radio=%s", radio_.c_str(),
+         radio.c_str());
+    radio_ = std::move(radio);
+  }
+  remember_radio();
+}
+
+void PairingDevice::remember_radio() {
+  // The cache names the radio; a stale one would hide the device at the next start.
+  if (std::shared_ptr<PairingBus> bus = bus_.lock()) bus->write_data();
 }
 
 void PairingDevice::onBtFastConnect() {

@@ -51,7 +51,7 @@ class PairingDevice : public IHardwareDevice,
   ~PairingDevice() override;
 
   // A pass-through device is always visible; a Bluetooth device while its
-  // radio is present.
+  // radio is present or not learned yet ("unknown").
   bool visible();
   // The device's channel came back: it becomes the data channel, and the
   // device is usable again if the Bluetooth layer says it is connected.
@@ -108,6 +108,8 @@ class PairingDevice : public IHardwareDevice,
   // usable (channel present and connected) or stopped being usable.
   void set_bt_connected(bool connected, const std::string& radio);
   void produce_connect(bool connected);
+  // The radio changed: the bus writes its cache again (run-loop thread).
+  void remember_radio();
   void report_unreported(const char* context);
 
   const std::weak_ptr<PairingBus> bus_;

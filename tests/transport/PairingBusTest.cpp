@@ -367,6 +367,17 @@ TEST_F(PairingBusTest, DamagedCacheIsSetAsideAndNotTrusted) {
   EXPECT_NE(std::string::npos, cache().find("<devices"));
 }
 
+TEST_F(PairingBusTest, ADeviceWhoseRadioIsNotLearnedYetIsAnnounced) {
+  auto btdev = bluetooth_->add_device(2, {"bt-path"});
+  btdev->connect("unknown");
+  start();
+  plug(std::make_shared<FakeChannel>(0xB023, 0, "bt-path"));
+  EXPECT_EQ(std::vector<std::string>{"+bt-path"}, events_->take());
+  btdev->connect(kRadio);  // learned later
+  pump_->drain();
+  EXPECT_NE(std::string::npos, cache().find(std::string("radio=\"") + kRadio));
+}
+
 TEST_F(PairingBusTest, CordedDevicesSurviveABluetoothLayerThatCannotStart) {
   bluetooth_->refuse_subscriptions(BluetoothNotificationFailed);
   start();
