@@ -4,12 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "transport/IBluetoothBus.h"
 #include "transport/IHardwareDevice.h"
 
 namespace rodiz {
 
 class IHardwareSecondaryBus;
-class IBluetoothBus;
 
 // A source of hardware devices. Every bus is also a Producer of PlugUnplug;
 // subscribing to it is what starts its background machinery.
@@ -28,6 +28,8 @@ class IHardwareBus {
   // The devices present now. An empty list with LastError set is a failure.
   virtual std::vector<std::shared_ptr<IHardwareDevice>> devices() = 0;
   virtual bool reserved_flag() { return false; }
+  // The Bluetooth buses that tell which of this bus's channels belong to
+  // paired Bluetooth devices; empty when the platform has none.
   virtual std::vector<std::shared_ptr<IBluetoothBus>> bluetooth_busses() { return {}; }
   // Where the bus may keep files.
   virtual void persistent_data_directory(std::string /*directory*/) {}
