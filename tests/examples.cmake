@@ -20,3 +20,19 @@ if(NOT CMAKE_CROSSCOMPILING AND RODIZ_BUILD_EXAMPLES)
                        TIMEOUT 90 FIXTURES_REQUIRED test_home ENVIRONMENT "${RODIZ_TEST_ENVIRONMENT}")
   set_property(TEST example_connection_events_sim APPEND PROPERTY ENVIRONMENT RODIZ_EXAMPLE_REPLUG=1)
 endif()
+
+if(NOT CMAKE_CROSSCOMPILING AND RODIZ_INSTALL)
+  if(RODIZ_SANITIZE STREQUAL "address-undefined")
+    set(_installed_flags "-fsanitize=address,undefined")
+  elseif(RODIZ_SANITIZE STREQUAL "thread")
+    set(_installed_flags "-fsanitize=thread")
+  else()
+    set(_installed_flags "")
+  endif()
+  add_test(NAME installed_library
+           COMMAND ${CMAKE_CURRENT_LIST_DIR}/install/installed_library_test.sh ${PROJECT_SOURCE_DIR}
+                   ${PROJECT_BINARY_DIR} ${PROJECT_BINARY_DIR}/installed-library-test ${CMAKE_CXX_COMPILER}
+                   "${_installed_flags}")
+  set_tests_properties(installed_library PROPERTIES TIMEOUT 120 FIXTURES_REQUIRED test_home
+                       ENVIRONMENT "${RODIZ_TEST_ENVIRONMENT}")
+endif()
