@@ -1,0 +1,43 @@
+# What a Windows user installs: an installer made with NSIS (makensis, on the
+# build machine) and a plain ZIP of the program, both in <build>/packages.
+# Built with the target `package_windows`; the ZIP is stamped with
+# SOURCE_DATE_EPOCH (the commit's time unless given) so that it is the same
+# bytes for the same commit.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(MIREL_SOURCE_DATE_EPOCH $ENV{SOURCE_DATE_EPOCH})
+else()
+  execute_process(COMMAND git -C ${PROJECT_SOURCE_DIR} log -1 --format=%ct
+                  OUTPUT_VARIABLE MIREL_SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(NOT MIREL_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
+    set(MIREL_SOURCE_DATE_EPOCH 0)
+  endif()
+endif()
+
+set(MIREL_PACKAGES_DIR ${PROJECT_BINARY_DIR}/packages)
+set(MIREL_INSTALLER ${MIREL_PACKAGES_DIR}/MirelFirmwareUpdate-${PROJECT_VERSION}-setup.exe)
+set(MIREL_ZIP ${MIREL_PACKAGES_DIR}/MirelFirmwareUpdate-${PROJECT_VERSION}-win64.zip)
+set(MIREL_PROGRAM_EXE $<TARGET_FILE:MirelFirmwareUpdate>)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/installer.nsi.in
+               ${PROJECT_BINARY_DIR}/packaging/installer.nsi.configured @ONLY)
+file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/packaging/installer.nsi
+     INPUT ${PROJECT_BINARY_DIR}/packaging/installer.nsi.configured)
+
+find_program(MIREL_MAKENSIS makensis)
+set(_outputs ${MIREL_ZIP})
+add_custom_command(OUTPUT ${MIREL_ZIP}
+                   COMMAND ${CMAKE_COMMAND} -DOUTPUT=${MIREL_ZIP} -DFILES=$<TARGET_FILE:MirelFirmwareUpdate>
+                           -DSOURCE_DATE_EPOCH=${MIREL_SOURCE_DATE_EPOCH}
+                           -P ${PROJECT_SOURCE_DIR}/packaging/windows/make_zip.cmake
+                   DEPENDS MirelFirmwareUpdate ${PROJECT_SOURCE_DIR}/packaging/windows/make_zip.cmake VERBATIM)
+if(MIREL_MAKENSIS)
+  add_custom_command(OUTPUT ${MIREL_INSTALLER}
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${MIREL_PACKAGES_DIR}
+                     COMMAND ${MIREL_MAKENSIS} -V2 -NOCD ${PROJECT_BINARY_DIR}/packaging/installer.nsi
+                     DEPENDS MirelFirmwareUpdate ${PROJECT_BINARY_DIR}/packaging/installer.nsi
+                             ${PROJECT_SOURCE_DIR}/app/res/icons/mirel-app.ico VERBATIM)
+  list(APPEND _outputs ${MIREL_INSTALLER})
+else()
+  message(STATUS "makensis not found: no Windows installer (Debian package nsis)")
+endif()
+# Part of every build, so that the tests under Wine find both packages.
+add_custom_target(package_windows ALL DEPENDS ${_outputs})
