@@ -16,24 +16,26 @@ endif()
 set(MIREL_PACKAGES_DIR ${PROJECT_BINARY_DIR}/packages)
 set(MIREL_INSTALLER ${MIREL_PACKAGES_DIR}/MirelFirmwareUpdate-${PROJECT_VERSION}-setup.exe)
 set(MIREL_ZIP ${MIREL_PACKAGES_DIR}/MirelFirmwareUpdate-${PROJECT_VERSION}-win64.zip)
-set(MIREL_PROGRAM_EXE $<TARGET_FILE:MirelFirmwareUpdate>)
+# The packages carry the program without its debugging information.
+set(MIREL_PROGRAM_EXE ${PROJECT_BINARY_DIR}/packaging/MirelFirmwareUpdate.exe)
+add_custom_command(OUTPUT ${MIREL_PROGRAM_EXE}
+                   COMMAND ${CMAKE_STRIP} --strip-all -o ${MIREL_PROGRAM_EXE} $<TARGET_FILE:MirelFirmwareUpdate>
+                   DEPENDS MirelFirmwareUpdate VERBATIM)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/installer.nsi.in
-               ${PROJECT_BINARY_DIR}/packaging/installer.nsi.configured @ONLY)
-file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/packaging/installer.nsi
-     INPUT ${PROJECT_BINARY_DIR}/packaging/installer.nsi.configured)
+               ${PROJECT_BINARY_DIR}/packaging/installer.nsi @ONLY)
 
 find_program(MIREL_MAKENSIS makensis)
 set(_outputs ${MIREL_ZIP})
 add_custom_command(OUTPUT ${MIREL_ZIP}
-                   COMMAND ${CMAKE_COMMAND} -DOUTPUT=${MIREL_ZIP} -DFILES=$<TARGET_FILE:MirelFirmwareUpdate>
+                   COMMAND ${CMAKE_COMMAND} -DOUTPUT=${MIREL_ZIP} -DFILES=${MIREL_PROGRAM_EXE}
                            -DSOURCE_DATE_EPOCH=${MIREL_SOURCE_DATE_EPOCH}
                            -P ${PROJECT_SOURCE_DIR}/packaging/windows/make_zip.cmake
-                   DEPENDS MirelFirmwareUpdate ${PROJECT_SOURCE_DIR}/packaging/windows/make_zip.cmake VERBATIM)
+                   DEPENDS ${MIREL_PROGRAM_EXE} ${PROJECT_SOURCE_DIR}/packaging/windows/make_zip.cmake VERBATIM)
 if(MIREL_MAKENSIS)
   add_custom_command(OUTPUT ${MIREL_INSTALLER}
                      COMMAND ${CMAKE_COMMAND} -E make_directory ${MIREL_PACKAGES_DIR}
                      COMMAND ${MIREL_MAKENSIS} -V2 -NOCD ${PROJECT_BINARY_DIR}/packaging/installer.nsi
-                     DEPENDS MirelFirmwareUpdate ${PROJECT_BINARY_DIR}/packaging/installer.nsi
+                     DEPENDS ${MIREL_PROGRAM_EXE} ${PROJECT_BINARY_DIR}/packaging/installer.nsi
                              ${PROJECT_SOURCE_DIR}/app/res/icons/mirel-app.ico VERBATIM)
   list(APPEND _outputs ${MIREL_INSTALLER})
 else()

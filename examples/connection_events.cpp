@@ -43,8 +43,7 @@ class ConnectionWatch : public rodiz::Subscriber<rodiz::IDeviceManager::ArrivalR
     using Wakes = rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEvent>;
     // The waker first (immediate delivery: it only wakes this thread), so
     // that no entry is queued unannounced.
-    return Wakes::subscribe(manager, rodiz::DeliveryImmediate) &&
-           Arrivals::subscribe(manager, rodiz::DeliveryRunLoop);
+    return Wakes::subscribe(manager, rodiz::DeliveryImmediate) && Arrivals::subscribe(manager, rodiz::DeliveryRunLoop);
   }
 
   // Any thread.

@@ -11,7 +11,7 @@ if(CMAKE_CROSSCOMPILING AND MIREL_MAKENSIS AND TARGET package_windows)
   add_test(NAME windows_packages
            COMMAND ${CMAKE_CURRENT_LIST_DIR}/packaging/windows_installer_test.sh ${RODIZ_XVFB_STATE}
                    ${RODIZ_WINEPREFIX} ${RODIZ_WINE64} ${MIREL_INSTALLER} ${MIREL_ZIP}
-                   $<TARGET_FILE:MirelFirmwareUpdate> ${PROJECT_SOURCE_DIR}/packaging/windows/make_zip.cmake
+                   ${MIREL_PROGRAM_EXE} ${PROJECT_SOURCE_DIR}/packaging/windows/make_zip.cmake
                    ${MIREL_SOURCE_DATE_EPOCH} ${PROJECT_BINARY_DIR}/windows-packages-test)
   set_tests_properties(windows_packages PROPERTIES TIMEOUT 300 LABELS packaging
                        FIXTURES_REQUIRED "test_home;xvfb;wine")
