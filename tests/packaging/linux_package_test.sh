@@ -9,7 +9,8 @@ set -eu
 source_dir=$1 build_dir=$2 scratch=$3 epoch=$4
 rm -rf "$scratch"
 mkdir -p "$scratch"
-trap 'rm -rf "$scratch"' EXIT
+second=""
+trap '[ -z "$second" ] || kill "$second" 2>/dev/null || true; wait; rm -rf "$scratch"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 id=com.orvantis.MirelFirmwareUpdate
 linux=$source_dir/packaging/linux
@@ -61,16 +62,26 @@ gzip -dc "$stage/usr/share/man/man1/MirelFirmwareUpdate.1.gz" | cmp -s - "$linux
 gzip -dc "$stage/usr/share/doc/mirel-firmware-update/changelog.gz" | cmp -s - "$linux/changelog" ||
   fail "changelog.gz is not packaging/linux/changelog"
 
+# The man page names every option that --help lists.
+page=$(sed 's/\\-/-/g' "$linux/MirelFirmwareUpdate.1")
+for option in $(timeout -s KILL 30 "$build_dir/app/MirelFirmwareUpdate" --help 2>/dev/null |
+                grep -oE '(^|[ ,])(--[a-z][a-z-]*|/[A-Z]{2,})' | tr -d ' ,' | sort -u); do
+  case $page in *"$option"*) ;; *) fail "the man page does not name $option" ;; esac
+done
+
 # The package, twice: the same tree and SOURCE_DATE_EPOCH give the same bytes.
 # gzip rather than the release's xz: the bytes of the archive do not depend
 # on the compressor, and xz takes a minute on the sanitizer build's program.
-for run in 1 2; do
+# The second packing runs beside the checks of the first.
+pack() {
   SOURCE_DATE_EPOCH=$epoch cpack -G DEB --config "$build_dir/CPackConfig.cmake" \
-    -D CPACK_DEBIAN_COMPRESSION_TYPE=gzip -D CPACK_OUTPUT_FILE_PREFIX="$scratch/deb$run" \
-    -D CPACK_PACKAGE_DIRECTORY="$scratch/cpack$run" >/dev/null
-done
+    -D CPACK_DEBIAN_COMPRESSION_TYPE=gzip -D CPACK_OUTPUT_FILE_PREFIX="$scratch/deb$1" \
+    -D CPACK_PACKAGE_DIRECTORY="$scratch/cpack$1" >"$scratch/cpack$1.log" 2>&1 || { cat "$scratch/cpack$1.log" >&2; return 1; }
+}
+pack 1 || fail "cpack failed"
 deb=$(ls "$scratch"/deb1/*.deb)
-cmp "$deb" "$scratch/deb2/$(basename "$deb")" || fail "two packages of one tree differ"
+pack 2 &
+second=$!
 
 # Maintainer scripts: the udev rule reloaded on install and removal.
 dpkg-deb -e "$deb" "$scratch/control"
@@ -92,4 +103,7 @@ version=$(timeout -s KILL 30 "$scratch/root/usr/bin/MirelFirmwareUpdate" --versi
   fail "the packaged program failed --version"
 echo "$version"
 case $version in *14.2.7*) ;; *) fail "--version says '$version'" ;; esac
+
+wait "$second" || fail "the second cpack failed"
+cmp "$deb" "$scratch/deb2/$(basename "$deb")" || fail "two packages of one tree differ"
 echo "linux package: validators, staging install, reproducible package, lintian and --version passed"
