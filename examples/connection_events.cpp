@@ -9,87 +9,17 @@
 // EVENTS 0: always 0), 2 for a bad command line.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
-#include <string>
 
+#include "ConnectionWatch.h"
 #include "device/IDevice.h"
 #include "runtime/CRodiz.h"
 #include "runtime/ConfigItem.h"
-#include "runtime/Subscriber.h"
 #include "runtime/Vs2003SingletonThreadCleanup.h"
 
 namespace {
-
-// The program's event loop: the library announces each queued event through
-// RunLoopEvent on any thread; this wakes main's thread, which runs the entry
-// with call_event_from_runloop, so the arrival and removal callbacks below all
-// run on main's thread.
-class ConnectionWatch : public rodiz::Subscriber<rodiz::IDeviceManager::ArrivalRemoval>,
-                        public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEvent> {
- public:
-  ~ConnectionWatch() override {
-    // Callbacks of RunLoopEvent come from other threads: leave before the
-    // members go.
-    rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEvent>::leave_all();
-    rodiz::Subscriber<rodiz::IDeviceManager::ArrivalRemoval>::leave_all();
-  }
-
-  bool start(const std::shared_ptr<rodiz::IDeviceManager>& manager) {
-    using Arrivals = rodiz::Subscriber<rodiz::IDeviceManager::ArrivalRemoval>;
-    using Wakes = rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEvent>;
-    // The waker first (immediate delivery: it only wakes this thread), so
-    // that no entry is queued unannounced.
-    return Wakes::subscribe(manager, rodiz::DeliveryImmediate) && Arrivals::subscribe(manager, rodiz::DeliveryRunLoop);
-  }
-
-  // Any thread.
-  void onRunLoopEvent() override {
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      ++pending_;
-    }
-    wake_.notify_one();
-  }
-
-  // Main's thread, from call_event_from_runloop.
-  void onDeviceArrival(std::shared_ptr<rodiz::IDevice> device) override {
-    print("arrived", device);
-    ++seen_;
-  }
-  void onDeviceRemoval(std::shared_ptr<rodiz::IDevice> device) override {
-    print("removed", device);
-    ++seen_;
-  }
-
-  // Runs queued entries on this thread until `wanted` events (0: none) have
-  // been printed or `deadline` has passed; true when they were.
-  bool run(int wanted, std::chrono::steady_clock::time_point deadline) {
-    for (;;) {
-      if (wanted > 0 && seen_ >= wanted) return true;
-      {
-        std::unique_lock<std::mutex> hold(lock_);
-        if (!wake_.wait_until(hold, deadline, [this] { return pending_ > 0; })) return wanted == 0;
-        --pending_;
-      }
-      rodiz::facade().call_event_from_runloop();
-    }
-  }
-
-  static void print(const char* what, const std::shared_ptr<rodiz::IDevice>& device) {
-    std::printf("%s %04X %s\n", what, static_cast<unsigned>(device->pid()), device->name().c_str());
-    std::fflush(stdout);
-  }
-
- private:
-  std::mutex lock_;
-  std::condition_variable wake_;
-  int pending_ = 0;
-  int seen_ = 0;
-};
 
 bool parse_count(const char* text, int limit, int* value) {
   char* end = nullptr;
