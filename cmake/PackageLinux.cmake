@@ -9,15 +9,7 @@ set(_staged ${PROJECT_BINARY_DIR}/packaging)
 
 # One timestamp for everything a package records: the commit's, so that the
 # same commit packs into the same bytes.
-if(DEFINED ENV{SOURCE_DATE_EPOCH})
-  set(MIREL_SOURCE_DATE_EPOCH $ENV{SOURCE_DATE_EPOCH})
-else()
-  execute_process(COMMAND git -C ${PROJECT_SOURCE_DIR} log -1 --format=%ct
-                  OUTPUT_VARIABLE MIREL_SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-  if(NOT MIREL_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
-    set(MIREL_SOURCE_DATE_EPOCH 0)
-  endif()
-endif()
+include(${PROJECT_SOURCE_DIR}/cmake/SourceDateEpoch.cmake)
 set(_saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
 set(ENV{SOURCE_DATE_EPOCH} ${MIREL_SOURCE_DATE_EPOCH})
 string(TIMESTAMP MIREL_RELEASE_DATE "%Y-%m-%d" UTC)

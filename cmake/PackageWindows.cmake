@@ -3,15 +3,7 @@
 # Built with the target `package_windows`; the ZIP is stamped with
 # SOURCE_DATE_EPOCH (the commit's time unless given) so that it is the same
 # bytes for the same commit.
-if(DEFINED ENV{SOURCE_DATE_EPOCH})
-  set(MIREL_SOURCE_DATE_EPOCH $ENV{SOURCE_DATE_EPOCH})
-else()
-  execute_process(COMMAND git -C ${PROJECT_SOURCE_DIR} log -1 --format=%ct
-                  OUTPUT_VARIABLE MIREL_SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-  if(NOT MIREL_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
-    set(MIREL_SOURCE_DATE_EPOCH 0)
-  endif()
-endif()
+include(${PROJECT_SOURCE_DIR}/cmake/SourceDateEpoch.cmake)
 
 set(MIREL_PACKAGES_DIR ${PROJECT_BINARY_DIR}/packages)
 set(MIREL_INSTALLER ${MIREL_PACKAGES_DIR}/MirelFirmwareUpdate-${PROJECT_VERSION}-setup.exe)
