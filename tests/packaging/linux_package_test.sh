@@ -50,9 +50,14 @@ same "$linux/70-mirel-mouse.rules" "$stage/usr/lib/udev/rules.d/70-mirel-mouse.r
 same "$linux/$id.desktop" "$stage/usr/share/applications/$id.desktop"
 same "$linux/copyright" "$stage/usr/share/doc/mirel-firmware-update/copyright"
 same "$source_dir/app/res/icons/mirel-app.svg" "$stage/usr/share/icons/hicolor/scalable/apps/$id.svg"
+# The PNGs are the renderings of the SVG that is installed beside them (the
+# committed files of tools/render_icons.py, rendered again here).
+mkdir "$scratch/icons"
+cp "$source_dir"/app/res/icons/*.svg "$scratch/icons/"
+python3 "$source_dir/tools/render_icons.py" --dir "$scratch/icons" >/dev/null
 for size in 16 32 48 128 256; do
   png=$stage/usr/share/icons/hicolor/${size}x$size/apps/$id.png
-  same "$source_dir/app/res/icons/mirel-app-$size.png" "$png"
+  same "$scratch/icons/mirel-app-$size.png" "$png"
   # A PNG's header holds its width and height (bytes 16 to 23).
   dims=$(od -An -tx1 -j16 -N8 "$png" | tr -d ' \n')
   [ "$dims" = "$(printf '%08x%08x' "$size" "$size")" ] || fail "$png is not ${size}x$size"
