@@ -10,7 +10,8 @@ packages="cmake ninja-build g++ make pkg-config python3 clang-format
   librapidxml-dev libspdlog-dev nlohmann-json3-dev
   dbus-daemon python3-dbusmock
   qt6-base-dev qt6-svg-dev fonts-dejavu-core
-  clang libclang-rt-14-dev"
+  clang libclang-rt-14-dev
+  dpkg-dev lintian desktop-file-utils appstream nsis unzip"
 
 missing=""
 for package in $packages; do
