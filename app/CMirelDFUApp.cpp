@@ -16,6 +16,8 @@
 #include "app/UpdateInhibitor.h"
 #include "app/console/ConsoleIo.h"
 #include "app/console/ConsoleView.h"
+#include "app/console/JsonView.h"
+#include "log/xLog.h"
 #include "runtime/CRodiz.h"
 #include "runtime/Vs2003SingletonThreadCleanup.h"
 
@@ -75,26 +77,44 @@ std::string CMirelDFUApp::FlashingWarning(int state) {
          " The update goes on; to stop anyway, press Ctrl-C (or send the signal) again within 5 seconds.";
 }
 
+ExitStatus CMirelDFUApp::Outcome(const CMirelDFUDlg& dialog, bool checkOnly) {
+  if (dialog.abandoned()) return ExitStatus::ClosedEarly;
+  if (CMirelDFUDlg::failure_path_taken() || dialog.state() == CMirelDFUDlg::Failed || dialog.refused_test_images() ||
+      dialog.refused_damaged_images()) {
+    return ExitStatus::Failed;
+  }
+  if (dialog.timed_out()) return ExitStatus::NoDevice;
+  if (checkOnly) {
+    if (!dialog.check_done()) return ExitStatus::ClosedEarly;
+    return dialog.update_needed() ? ExitStatus::UpdateNeeded : ExitStatus::UpToDate;
+  }
+  if (dialog.state() == CMirelDFUDlg::Succeeded) return ExitStatus::Updated;
+  if (dialog.state() == CMirelDFUDlg::UpToDate) return ExitStatus::UpToDate;
+  return ExitStatus::ClosedEarly;
+}
+
 int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>& args,
                       const WindowViewMaker& makeWindow) {
   AppTrace::StartClock();
   ConsoleIo::PrepareProcess();
   std::string error;
   const bool parsed = CommandLine::Parse(args, &m_options, &error);
+  // A run that only answers from its command line leaves no log behind.
+  if (!parsed || m_options.help || m_options.version) rodiz::xLogTurnOffUnlessStarted();
   // What is written before a view is chosen goes to the console the program
   // was started from, if any.
   if (!parsed || m_options.help || m_options.version) ConsoleIo::ConnectConsole(false);
   if (!parsed) {
-    std::fprintf(stderr, "%s: %s\n\n%s", program.c_str(), error.c_str(), CommandLine::Usage(program).c_str());
-    return kExitBadCommandLine;
+    std::fprintf(stderr, "%s: %s\n(%s --help lists the options)\n", program.c_str(), error.c_str(), program.c_str());
+    return ToInt(ExitStatus::BadCommandLine);
   }
   if (m_options.help) {
     std::fputs(CommandLine::Usage(program).c_str(), stdout);
-    return kExitSuccess;
+    return ToInt(ExitStatus::Updated);
   }
   if (m_options.version) {
-    std::printf("%s firmware update %s\n", kProductName, kPackageVersion);
-    return kExitSuccess;
+    std::printf("%s %s (%s firmware update)\n", program.c_str(), kPackageVersion, kProductName);
+    return ToInt(ExitStatus::Updated);
   }
 
   AppTrace::SetDebugOutputEnabled(m_options.trace || TraceRequestedByEnvironment() ||
@@ -117,7 +137,7 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
   if (m_options.simulate && !simulation.Install(m_options, &error)) {
     ConsoleIo::ConnectConsole(false);
     std::fprintf(stderr, "%s: %s\n", program.c_str(), error.c_str());
-    return kExitBadCommandLine;
+    return ToInt(ExitStatus::BadCommandLine);
   }
   // The tool itself takes only devices on their cable; a simulated receiver
   // is useful only when the library also takes receivers.
@@ -130,7 +150,8 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
     rodiz::facade().persistent_data_directory(std::string(folder.begin(), folder.end()));
   }
 
-  int result = kExitClosedEarly;
+  ExitStatus result = ExitStatus::ClosedEarly;
+  std::string reason;
   {
     // The simulated mouse has nothing to do with the real host software:
     // a simulation leaves it running.
@@ -138,7 +159,12 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
         m_options.simulate ? std::make_unique<HostSoftware>() : HostSoftware::ForThisPlatform();
     std::unique_ptr<UpdateInhibitor> inhibitor = UpdateInhibitor::ForThisPlatform();
     std::unique_ptr<IProgramView> window;
-    if (makeWindow && !m_options.console) {
+    if (m_options.json) {
+      // For scripts: no window, and nothing on standard output but the
+      // objects.
+      ConsoleIo::ConnectConsole(true);
+      window = std::make_unique<JsonView>(stdout, m_options.yes, true);
+    } else if (makeWindow && !m_options.console) {
       std::string whyNot;
       window = makeWindow(m_options, &whyNot);
       if (!window) {
@@ -158,11 +184,13 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
     // it can reach is the simulated one.
     controller_options.may_flash =
         MayFlash(FirmwareResources::AreTestImages(), m_options.simulate, m_options.allowTestImages);
+    controller_options.timeout_ms = static_cast<unsigned>(m_options.EffectiveTimeoutSeconds()) * 1000u;
+    controller_options.check_only = m_options.check;
     CMirelDFUDlg dialog(view, rodiz::facade(), *host, FirmwareImageSet(), controller_options, inhibitor.get());
     view.attach(&dialog);
     if (!view.initialise()) {
       Trace("Warning: dialog creation failed, so application is terminating unexpectedly.\n");
-      result = kExitClosedEarly;
+      result = ExitStatus::ClosedEarly;
     } else {
       view.run();
       const std::string notice = InterruptedUpdateNotice(dialog.state());
@@ -170,21 +198,22 @@ int CMirelDFUApp::Run(const std::string& program, const std::vector<std::string>
         Trace("%s\n", notice.c_str());
         view.show_notice(notice);
       }
-      if (dialog.abandoned()) {
-        result = kExitClosedEarly;
-      } else if (CMirelDFUDlg::failure_path_taken() || dialog.state() == CMirelDFUDlg::Failed ||
-                 dialog.refused_test_images() || dialog.refused_damaged_images()) {
-        result = kExitUpdateFailed;
-      } else if (dialog.state() == CMirelDFUDlg::Succeeded || dialog.state() == CMirelDFUDlg::UpToDate) {
-        result = kExitSuccess;
-      }
+      result = Outcome(dialog, m_options.check);
+      reason = dialog.end_reason();
+      if (result == ExitStatus::ClosedEarly && dialog.abandoned()) reason = notice;
+      view.report_end(result, reason);
     }
+  }
+  // A script reads one line that says why; the console and the window said
+  // it in their own words already.
+  if ((result == ExitStatus::Failed || result == ExitStatus::NoDevice) && !reason.empty()) {
+    std::fprintf(stderr, "%s: %s\n", program.c_str(), reason.c_str());
   }
   // The dialog is gone; the library's shutdown runs before the simulated
   // devices and the log go.
   rodiz::Vs2003SingletonThreadCleanup::run_cleanups();
   AppTrace::CloseLogFile();
-  return result;
+  return ToInt(result);
 }
 
 }  // namespace mirel

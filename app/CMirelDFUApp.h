@@ -6,25 +6,23 @@
 #include <vector>
 
 #include "app/CommandLine.h"
+#include "app/ExitStatus.h"
 #include "app/IProgramView.h"
 
 namespace mirel {
 
 // The application object: reads the command line, runs the update window with
 // its controller, and shuts the device library down at the end.
+class CMirelDFUDlg;
+
 class CMirelDFUApp {
  public:
-  // Exit statuses (also in --help).
-  static constexpr int kExitSuccess = 0;
-  static constexpr int kExitUpdateFailed = 1;
-  static constexpr int kExitBadCommandLine = 2;
-  static constexpr int kExitClosedEarly = 3;
-
   // Makes the platform's window view, or returns null with the reason in
   // `whyNot` (one line, no full stop) when no window can be shown here.
   using WindowViewMaker = std::function<std::unique_ptr<IProgramView>(const AppOptions&, std::string* whyNot)>;
 
-  // Runs the program; `args` without the program name. The caller's main()
+  // Runs the program; `args` without the program name; returns an
+  // ExitStatus. The caller's main()
   // holds the thread-cleanup guard. Without `--console` the update is shown
   // in the window `makeWindow` makes; when it makes none, in the console,
   // after a line on standard error that says why.
@@ -47,6 +45,8 @@ class CMirelDFUApp {
   // update is in progress, what stopping in `state` would do to the mouse,
   // and how to stop anyway.
   static std::string FlashingWarning(int state);
+  // How a run ends, from what the controller saw.
+  static ExitStatus Outcome(const CMirelDFUDlg& dialog, bool checkOnly);
 
  private:
   AppOptions m_options;

@@ -67,8 +67,10 @@ void CMirelDFUDlg::reset_failure_path_for_testing() { g_failure_path_taken = fal
 bool CMirelDFUDlg::OnInitDialog() {
   m_view.set_window_icon(IDI_MIREL_APP);
 
+  // A check writes nothing and needs the mouse for no update: the host
+  // software may keep it.
   bool host_was_running = false;
-  m_hostSoftwarePath = m_host.ShutDown(&host_was_running);
+  if (!m_options.check_only) m_hostSoftwarePath = m_host.ShutDown(&host_was_running);
   relaunchHostSoftware = host_was_running;
 
   CountStart();
@@ -102,6 +104,8 @@ bool CMirelDFUDlg::OnInitDialog() {
   if (!m_targetDevice) SwitchToState(WaitingForDevice);
 
   m_view.set_list_extent(IDC_RELEASE_NOTES, 1200);
+  // Also when a mouse was held from the start: it may not answer.
+  if (m_options.timeout_ms > 0) m_view.set_timer(UnattendedTimer, m_options.timeout_ms);
   return true;
 }
 
@@ -167,6 +171,14 @@ void CMirelDFUDlg::OnTimer(unsigned id) {
       StopTimer(id);
       RetryDfu();
       break;
+    case UnattendedTimer:
+      // A transfer, a restart or an ending under way has watchdogs of its
+      // own; only a wait for a mouse can last forever.
+      if (m_state == WaitingForDevice || m_state == EnteringBootloader || m_state == AwaitingPowerCycle) {
+        StopTimer(id);
+        TimeOut();
+      }
+      break;
     default:
       StopTimer(id);
       break;
@@ -195,6 +207,40 @@ void CMirelDFUDlg::Abandon() {
   if (m_inhibitor) m_inhibitor->Release();
   if (relaunchHostSoftware) RelaunchHostSoftware();
   m_view.end_dialog(0);
+}
+
+void CMirelDFUDlg::TimeOut() {
+  const std::string seconds = std::to_string((m_options.timeout_ms + 999) / 1000);
+  unsigned reason = IDS_REASON_NO_MOUSE;
+  if (g_failure_path_taken) {
+    // The mouse was restarted after the last failed attempt and is ignored
+    // from then on: the wait is the failure's.
+    reason = IDS_REASON_TRANSFER_FAILED;
+  } else if (m_state == WaitingForDevice && (m_targetDevice || m_notAnswering)) {
+    reason = IDS_REASON_NO_ANSWER;
+  } else if (m_flashBegun) {
+    // Off to its bootloader, restarted or lost midway, and not back.
+    reason = IDS_REASON_NOT_BACK;
+  }
+  m_endReason = StringTable::ReplaceAll(StringTable::LoadText(reason), "%%SECONDS%%", seconds);
+  Trace("CMirelDFUDlg::TimeOut, state=%d: %s\n", m_state, m_endReason.c_str());
+  m_timedOut = true;
+  if (relaunchHostSoftware) RelaunchHostSoftware();
+  m_view.end_dialog(0);
+}
+
+void CMirelDFUDlg::FinishCheck(bool needed) {
+  Trace("CMirelDFUDlg::FinishCheck, update %s\n", needed ? "needed" : "not needed");
+  m_checkDone = true;
+  m_updateNeeded = needed;
+  SetStatusText(needed ? IDS_STATUS_UPDATE_NEEDED : IDS_STATUS_UP_TO_DATE);
+  m_view.end_dialog(0);
+}
+
+void CMirelDFUDlg::ReportNotAnswering() {
+  m_notAnswering = true;
+  Trace("  the mouse did not answer within %u ms; its exchanges were abandoned\n", kAnswerLimitMs);
+  SetStatusText(IDS_STATUS_NO_ANSWER);
 }
 
 bool CMirelDFUDlg::IsFlashing(int state) { return state >= EnteringBootloader && state <= RestoringSettings; }
@@ -265,17 +311,19 @@ void CMirelDFUDlg::RefuseTestImages() {
   if (m_imagesDamaged) {
     Trace("  the images are damaged: the update of this mouse is refused\n");
     m_refusedDamagedImages = true;
-    m_view.set_text(IDC_STATUS,
-                    "The firmware images inside this program are damaged, so it cannot update your mouse. Nothing "
-                    "was written to your mouse. Download the update program again.");
+    m_endReason =
+        "The firmware images inside this program are damaged, so it cannot update your mouse. Nothing was written to "
+        "your mouse. Download the update program again.";
+    m_view.set_text(IDC_STATUS, m_endReason);
     m_view.show(IDC_CLOSE, true);
     return;
   }
   Trace("  the images are test images: the update of this mouse is refused\n");
   m_refusedTestImages = true;
-  m_view.set_text(IDC_STATUS,
-                  "This program carries test firmware images, which are never written to a real mouse. Nothing was "
-                  "written to your mouse. Use a build made with the released firmware images.");
+  m_endReason =
+      "This program carries test firmware images, which are never written to a real mouse. Nothing was written to "
+      "your mouse. Use a build made with the released firmware images.";
+  m_view.set_text(IDC_STATUS, m_endReason);
   m_view.show(IDC_CLOSE, true);
 }
 
@@ -287,6 +335,10 @@ void CMirelDFUDlg::SetStatusText(unsigned text_id) { m_view.set_text(IDC_STATUS,
 void CMirelDFUDlg::SwitchToState(int state) {
   Trace("CMirelDFUDlg::SwitchToState() called from %d to %d\n", m_state, state);
   m_state = state;
+  if (state == EnteringBootloader) m_flashBegun = true;
+  // A new state is progress: the unattended wait starts again.
+  if (m_options.timeout_ms > 0) m_view.set_timer(UnattendedTimer, m_options.timeout_ms);
+  m_view.state_changed(state);
   // Before the entry actions: the backup of state 3 is part of the flash.
   ProtectFlash();
   switch (state) {
@@ -333,6 +385,7 @@ void CMirelDFUDlg::SwitchToState(int state) {
       m_view.set_progress_position(m_progress);
       m_view.show(IDC_PROGRESS, true);
       m_view.show(IDC_START, false);
+      m_view.restoring_settings();
       if (m_targetDevice && !m_backup.HasBuffer()) m_backup.LoadFromRegistry();
       if (m_targetDevice) m_backup.WriteLedSetting(*m_targetDevice);
       if (m_backup.WriteBack(m_targetDevice.get(), &m_progress)) {
@@ -363,6 +416,7 @@ void CMirelDFUDlg::SwitchToState(int state) {
       break;
     case Failed:
       SetStatusText(IDS_STATUS_FAILED_RETRY);
+      if (m_endReason.empty()) m_endReason = StringTable::LoadText(IDS_REASON_TRANSFER_FAILED);
       break;
     default:
       // 1, 6 and numbers outside the table: stored, nothing else.
@@ -430,6 +484,12 @@ void CMirelDFUDlg::onDeviceDetached() {
 void CMirelDFUDlg::onDeviceBootLoaderAttached() {
   Trace("CMirelDFUDlg::onDeviceBootLoaderAttached\n");
   StopTimer(DetachWaitTimer);
+  m_view.device_found(kBootloaderPid, std::string());
+  if (m_options.check_only) {
+    // A mouse in its bootloader has no working firmware: it needs the update.
+    FinishCheck(true);
+    return;
+  }
   if (!MayWriteImages()) {
     RefuseTestImages();
     return;
@@ -457,6 +517,14 @@ void CMirelDFUDlg::ResetTransfer() {
 }
 
 void CMirelDFUDlg::onDeviceAttached() {
+  m_notAnswering = false;
+  // Arms only for a mouse that is there; the steps below end with it.
+  if (m_targetDevice) m_answerWatch.Begin(m_targetDevice);
+  AttachSteps();
+  if (m_answerWatch.End()) ReportNotAnswering();
+}
+
+void CMirelDFUDlg::AttachSteps() {
   Trace("CMirelDFUDlg::onDeviceAttached\n");
   if (!m_targetDevice) {
     Trace("  no device instance\n");
@@ -484,6 +552,8 @@ void CMirelDFUDlg::onDeviceAttached() {
   if (second_dot == std::string::npos) return;
   std::uint16_t type6_build = 0;
   if (!f0003->GetFwInfoByType(6, nullptr, nullptr, &type6_build, nullptr, nullptr)) return;
+  m_deviceVersion = version;
+  m_view.device_found(m_targetDevice->pid(), version);
 
   ResetTransfer();
 
@@ -507,9 +577,10 @@ void CMirelDFUDlg::onDeviceAttached() {
 
   Trace("f0003=>GetFwFormattedVersion: minor=%d, build=%d\n", minor, build);
   Trace("  current state is %d\n", m_state);
-  // States 3 and 6 to 8 make or restore the copy themselves.
-  if (m_state != EnteringBootloader && m_state != Restarting && m_state != AwaitingPowerCycle &&
-      m_state != RestoringSettings) {
+  // States 3 and 6 to 8 make or restore the copy themselves; a check
+  // writes nothing.
+  if (!m_options.check_only && m_state != EnteringBootloader && m_state != Restarting &&
+      m_state != AwaitingPowerCycle && m_state != RestoringSettings) {
     RestorePendingCopy();
   }
   switch (m_state) {
@@ -521,6 +592,10 @@ void CMirelDFUDlg::onDeviceAttached() {
       }
       const std::uint32_t level = static_cast<std::uint32_t>(minor) * 65536u + build;
       const bool needed = level < 0x00020007u || type6_build < 3 || m_options.force;
+      if (m_options.check_only) {
+        FinishCheck(needed);
+        break;
+      }
       if (needed && !MayWriteImages()) {
         RefuseTestImages();
         break;

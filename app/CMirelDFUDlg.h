@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "app/AnswerWatch.h"
 #include "app/FirmwareImageSet.h"
 #include "app/HostSoftware.h"
 #include "app/IDialogView.h"
@@ -42,6 +43,12 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
   static constexpr unsigned kPowerCycleMs = 5000;
   static constexpr unsigned kPacketWatchdogMs = 15000;
   static constexpr unsigned kRetryDelayMs = 2000;
+  // Unattended runs only: restarted at every state change; when it expires
+  // while the controller waits for a mouse (states 0, 3 and 7) the run ends.
+  static constexpr unsigned UnattendedTimer = 0x7E57A11D;
+  // How long the version read of an arriving mouse may go without an answer
+  // before the mouse is reported as not answering.
+  static constexpr unsigned kAnswerLimitMs = 4000;
 
   enum State : int {
     WaitingForDevice = 0,
@@ -67,6 +74,15 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
     // be a real one: a mouse that needs the update is told so and nothing is
     // written to it.
     bool may_flash = true;
+    // Unattended runs: how long the controller may wait for a usable mouse
+    // (none there, not back after a restart, not answering) before the run
+    // ends with timed_out(); 0 waits as long as the window is open.
+    unsigned timeout_ms = 0;
+    // Only read the mouse's version and decide whether it needs the update:
+    // the window closes then, and nothing is written to the mouse (no
+    // bootloader request, no settings write-back); the host software is
+    // left alone.
+    bool check_only = false;
   };
 
   // `library` is the facade (or, in tests, any manager); the view, the host
@@ -113,6 +129,20 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
   // Whether the profile copy could not be stored because another process
   // held the settings store.
   bool settings_store_was_busy() const { return m_storeBusyReported; }
+  // Whether the run ended because no usable mouse came within the timeout.
+  bool timed_out() const { return m_timedOut; }
+  // Why the run did not end well, in the user's language; empty when it did
+  // (or when it was only closed).
+  const std::string& end_reason() const { return m_endReason; }
+  // The firmware version the mouse in application mode reported last
+  // ("14.2.6"); empty when none was read.
+  const std::string& device_version() const { return m_deviceVersion; }
+  // Check runs: whether a mouse was found and judged, and whether it needs
+  // the update (a mouse found in its bootloader always does).
+  bool check_done() const { return m_checkDone; }
+  bool update_needed() const { return m_updateNeeded; }
+  // Whether the last mouse that arrived did not answer within kAnswerLimitMs.
+  bool not_answering() const { return m_notAnswering; }
   // Whether this process took the failure path (it is never cleared).
   static bool failure_path_taken();
   static void reset_failure_path_for_testing();
@@ -131,6 +161,10 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
 
  private:
   void onDeviceAttached();
+  void AttachSteps();
+  void TimeOut();
+  void FinishCheck(bool needed);
+  void ReportNotAnswering();
   void onDeviceDetached();
   void onDeviceBootLoaderAttached();
   void onDeviceBootLoaderDetached();
@@ -180,6 +214,16 @@ class CMirelDFUDlg : public rodiz::Subscriber<rodiz::IDeviceManager::RunLoopEven
   bool m_refusedDamagedImages = false;
   bool m_storeBusyReported = false;
   bool m_abandoned = false;
+  bool m_timedOut = false;
+  std::string m_endReason;
+  std::string m_deviceVersion;
+  bool m_checkDone = false;
+  bool m_updateNeeded = false;
+  bool m_notAnswering = false;
+  // Set once the mouse was asked into its bootloader: a later wait for it
+  // is a wait for its return.
+  bool m_flashBegun = false;
+  AnswerWatch m_answerWatch{std::chrono::milliseconds(kAnswerLimitMs)};
 };
 
 }  // namespace mirel

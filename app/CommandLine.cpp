@@ -62,7 +62,13 @@ bool is_port_option(const std::string& name) {
   return name == "simulate" || name == "sim-version" || name == "sim-faults" || name == "sim-receiver-faults" ||
          name == "sim-latency-us" || name == "sim-usb-frames" || name == "sim-state" || name == "sim-stop-at" ||
          name == "console" || name == "yes" || name == "help" || name == "?" || name == "version" ||
-         name == "allow-test-images" || name == "trace";
+         name == "allow-test-images" || name == "trace" || name == "check" || name == "json" || name == "timeout";
+}
+
+// Whether the historic rules find one of the tool's value options inside.
+bool holds_tool_value_option(const std::string& arg) {
+  return arg.find("/FORCEDIR=") != std::string::npos || arg.find("/FAILMOUSE=") != std::string::npos ||
+         arg.find("/FAILDONGLE=") != std::string::npos;
 }
 
 }  // namespace
@@ -103,26 +109,54 @@ void CommandLine::ParseToolArgument(const std::string& arg, AppOptions* options)
   }
 }
 
+int AppOptions::EffectiveTimeoutSeconds() const {
+  if (timeoutSeconds >= 0) return timeoutSeconds;
+  return yes ? kDefaultYesTimeout : 0;
+}
+
 bool CommandLine::Parse(const std::vector<std::string>& args, AppOptions* options, std::string* error) {
   bool ok = true;
+  // The first problem is the one reported.
+  auto fail = [&](const std::string& message) {
+    if (ok) *error = message;
+    ok = false;
+  };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     ParseToolArgument(arg, options);
     std::string name;
     std::string value;
     bool has_value = false;
-    if (!split_port_option(arg, &name, &value, &has_value)) continue;
-    // A file name may also follow as the next argument.
-    if (name == "sim-state" && !has_value && i + 1 < args.size()) {
+    if (!split_port_option(arg, &name, &value, &has_value)) {
+      if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-') {
+        if (arg == "-h" || arg == "-?") {
+          options->help = true;
+        } else if (arg == "-V") {
+          options->version = true;
+        } else if (arg == "-y") {
+          options->yes = true;
+        } else {
+          fail("unknown option '" + arg + "'");
+        }
+      } else if (arg.empty() || (arg[0] != '/' && !holds_tool_value_option(arg))) {
+        // The tool's own rules look for their value options anywhere in a
+        // word; anything else is a mistake a script should hear about.
+        fail("unexpected argument '" + arg + "'");
+      }
+      continue;
+    }
+    // A file name or a number may also follow as the next argument.
+    if ((name == "sim-state" || name == "timeout") && !has_value && i + 1 < args.size()) {
       value = args[++i];
       has_value = true;
     }
     // Slash arguments that are not ours belong to the tool's own rules, which
     // ignore what they do not know.
     if (arg[0] == '/' && !is_port_option(name)) continue;
+    std::string problem;
     auto flag = [&](bool* field) {
       if (has_value) {
-        *error = "option --" + name + " takes no value";
+        problem = "option --" + name + " takes no value";
         return false;
       }
       *field = true;
@@ -130,7 +164,7 @@ bool CommandLine::Parse(const std::vector<std::string>& args, AppOptions* option
     };
     auto text = [&](std::string* field) {
       if (!has_value || value.empty()) {
-        *error = "option --" + name + " needs a value";
+        problem = "option --" + name + " needs a value";
         return false;
       }
       *field = value;
@@ -143,7 +177,7 @@ bool CommandLine::Parse(const std::vector<std::string>& args, AppOptions* option
         if (value == "corded" || value == "receiver" || value == "both") {
           options->simConnection = value;
         } else {
-          *error = "option --simulate takes corded, receiver or both, not '" + value + "'";
+          problem = "option --simulate takes corded, receiver or both, not '" + value + "'";
           good = false;
         }
       }
@@ -154,7 +188,7 @@ bool CommandLine::Parse(const std::vector<std::string>& args, AppOptions* option
       good = text(&options->simVersion);
       options->simulate = true;
     } else if (name == "sim-faults") {
-      good = text(&options->simFaults) && SimFaultList::Check(options->simFaults, error);
+      good = text(&options->simFaults) && SimFaultList::Check(options->simFaults, &problem);
       options->simulate = true;
     } else if (name == "sim-latency-us") {
       std::string number;
@@ -162,7 +196,7 @@ bool CommandLine::Parse(const std::vector<std::string>& args, AppOptions* option
       if (good) {
         options->simLatencyUs = to_int(number);
         if (options->simLatencyUs < 0 || number.find_first_not_of("0123456789") != std::string::npos) {
-          *error = "option --sim-latency-us needs a number of microseconds";
+          problem = "option --sim-latency-us needs a number of microseconds";
           good = false;
         }
       }
@@ -174,7 +208,7 @@ bool CommandLine::Parse(const std::vector<std::string>& args, AppOptions* option
         options->simFrameUs = to_int(value);
         if (value.empty() || value.size() > 7 || value.find_first_not_of("0123456789") != std::string::npos ||
             options->simFrameUs < 1) {
-          *error = "option --sim-usb-frames wants a frame interval of 1 to 9999999 microseconds";
+          problem = "option --sim-usb-frames wants a frame interval of 1 to 9999999 microseconds";
           good = false;
         }
       }
@@ -191,7 +225,7 @@ bool CommandLine::Parse(const std::vector<std::string>& args, AppOptions* option
         options->simStopAt.resize(hash);
         if (count.empty() || count.size() > 7 || count.find_first_not_of("0123456789") != std::string::npos ||
             options->simStopAtCount < 1 || options->simStopAt.empty()) {
-          *error = "option --sim-stop-at wants TEXT or TEXT#N with N from 1";
+          problem = "option --sim-stop-at wants TEXT or TEXT#N with N from 1";
           good = false;
         }
       }
@@ -204,15 +238,32 @@ bool CommandLine::Parse(const std::vector<std::string>& args, AppOptions* option
       good = flag(&options->allowTestImages);
     } else if (name == "trace") {
       good = flag(&options->trace);
+    } else if (name == "check") {
+      good = flag(&options->check);
+    } else if (name == "json") {
+      good = flag(&options->json);
+    } else if (name == "timeout") {
+      std::string number;
+      good = text(&number);
+      if (good) {
+        options->timeoutSeconds = to_int(number);
+        if (number.size() > 6 || number.find_first_not_of("0123456789") != std::string::npos ||
+            options->timeoutSeconds > AppOptions::kMaxTimeout) {
+          problem = "option --timeout wants a whole number of seconds from 0 to " +
+                    std::to_string(AppOptions::kMaxTimeout) + ", not '" + number + "'";
+          options->timeoutSeconds = -1;
+          good = false;
+        }
+      }
     } else if (name == "help" || name == "?") {
       good = flag(&options->help);
     } else if (name == "version") {
       good = flag(&options->version);
     } else {
-      *error = "unknown option '" + arg + "'";
+      problem = "unknown option '" + arg + "'";
       good = false;
     }
-    if (!good) ok = false;
+    if (!good) fail(problem);
   }
   return ok;
 }
@@ -230,8 +281,9 @@ std::string CommandLine::Usage(const std::string& program) {
          "  /LOG                write MirelFirmwareUpdate.log in the Documents folder\n"
          "  /SKIPMOUSE, /SKIPDONGLE, /FORCEREPAIRING, /FAILMOUSE=<n>, /FAILDONGLE=<n>\n"
          "                      accepted for compatibility; they change nothing\n"
+         "  Other arguments that begin with / are ignored; any other word is an error.\n"
          "\n"
-         "Running without hardware or without a window:\n"
+         "Running without hardware:\n"
          "  --simulate[=HOW]    update a simulated mouse instead of a real one, reached\n"
          "                      by its cable (HOW=corded, the default), through a\n"
          "                      simulated receiver (receiver), or both ways (both)\n"
@@ -254,26 +306,48 @@ std::string CommandLine::Usage(const std::string& program) {
          "                      for fault tests (Linux): the program stops (SIGSTOP)\n"
          "                      once its trace has written the N-th line (default the\n"
          "                      first) holding TEXT, for the test to kill it there\n"
-         "  --console           show the update in this terminal\n"
-         "  --yes               start the update (and close at the end) without asking\n"
+         "\n"
+         "Running from a script:\n"
+         "  -y, --yes           start the update (and close at the end) without asking;\n"
+         "                      gives up after 120 seconds without a usable mouse unless\n"
+         "                      --timeout says otherwise\n"
+         "  --timeout=SECONDS   give up after SECONDS without a usable mouse (none\n"
+         "                      connected, not back after its restart, not answering),\n"
+         "                      with exit status 5 and the reason on standard error;\n"
+         "                      0 waits for ever (the default without --yes)\n"
+         "  --check             read the mouse's firmware version, show it beside the\n"
+         "                      version this tool installs and whether an update is\n"
+         "                      needed; write nothing to the mouse (exit status 4 or 6)\n"
+         "  --json              write one JSON object per line on standard output instead\n"
+         "                      of the texts: \"device\" (product_id, mode, version),\n"
+         "                      \"state\" (number, name), \"status\" (text), \"progress\"\n"
+         "                      (bytes, total), \"check\" (current, carried,\n"
+         "                      update_needed) and last \"result\" (exit_status, result,\n"
+         "                      reason); each object names its kind in \"event\"\n"
+         "  --console           show the update in this terminal, not in a window\n"
          "  --trace             also write the program's trace to standard error (so does\n"
          "                      the environment variable MIREL_TRACE=1)\n"
          "  --allow-test-images for emulated test rigs: a build that carries the project's\n"
          "                      test images writes them only to the simulated mouse unless\n"
          "                      this is given; never use it with a real mouse\n"
-         "  --help              show this text\n"
-         "  --version           show the firmware version this tool installs\n"
+         "  -h, -?, --help      show this text\n"
+         "  -V, --version       show the program's name and version\n"
          "\n"
          "Keys: Enter starts the update when it is offered and otherwise closes, as Escape\n"
          "and Ctrl-C do. While the mouse is being updated Enter and Escape are refused,\n"
          "and Ctrl-C (or SIGTERM) only says what stopping would do; a second Ctrl-C\n"
          "within 5 seconds stops the program anyway (exit status 3).\n"
          "\n"
-         "Exit status: 0 after a successful update or when no update is needed,\n"
-         "1 when the update failed (also after the ten-second countdown that follows a\n"
-         "failure and closes the window by itself) or a build with test images met a\n"
-         "mouse it may not write to, 2 for a bad command line, 3 when the program was\n"
-         "closed before an update finished (for example with no mouse connected).\n";
+         "Exit status:\n"
+         "  0  the mouse was updated\n"
+         "  1  the update failed (also after the ten-second countdown that follows a\n"
+         "     failure and closes the window by itself), or a build with test images met\n"
+         "     a mouse it may not write to\n"
+         "  2  bad command line\n"
+         "  3  closed (or stopped) before an update finished\n"
+         "  4  the mouse already has this firmware; nothing was written\n"
+         "  5  no usable mouse within the timeout\n"
+         "  6  --check: the mouse needs the update\n";
 }
 
 }  // namespace mirel

@@ -43,17 +43,34 @@ struct AppOptions {
   bool trace = false;  // the trace also on standard error
   bool help = false;
   bool version = false;
+  // Read the mouse's version and say whether it needs the update; write
+  // nothing.
+  bool check = false;
+  // One JSON object per line on standard output instead of the console's
+  // texts.
+  bool json = false;
+  // --timeout=SECONDS; -1 when not given.
+  int timeoutSeconds = -1;
+
+  // How long an unattended run may wait for a usable mouse, in seconds:
+  // --timeout when given (0: for ever), else kDefaultYesTimeout with --yes,
+  // else 0 (an interactive run waits until it is closed).
+  int EffectiveTimeoutSeconds() const;
+  static constexpr int kDefaultYesTimeout = 120;
+  static constexpr int kMaxTimeout = 86400;
 };
 
 // Reads the command line. The tool's own options ("/FORCE", "/LOG",
-// "/FORCEDIR=", ...) follow their historic rules and never fail; anything
-// they do not recognise is ignored. The options of this port start with "--"
-// (on Windows also "/") and an unknown or malformed one is an error.
+// "/FORCEDIR=", ...) follow their historic rules and never fail; a "/"
+// argument they do not recognise is ignored. The options of this port start
+// with "--" (on Windows also "/"), the short ones -h, -?, -V and -y with one
+// dash; an unknown or malformed option and a word that is neither an option
+// nor holds one of the tool's value options are errors.
 class CommandLine {
  public:
   // `args` are the program's arguments without the program name. False with
-  // a message in `error` for a bad "--" option; the historic options are
-  // stored either way.
+  // a message in `error` (the first problem) for a bad option or a stray
+  // word; the historic options are stored either way.
   static bool Parse(const std::vector<std::string>& args, AppOptions* options, std::string* error);
   // The historic rules for one argument.
   static void ParseToolArgument(const std::string& arg, AppOptions* options);

@@ -41,6 +41,16 @@ class IDialogView {
   virtual void kill_timer(unsigned id) = 0;
   // Closes the window; the program ends with `code`.
   virtual void end_dialog(int code) = 0;
+
+  // What the controller learned and did, for views that report more than
+  // the window shows (the console, --json); the window views ignore them.
+  // A mouse was found: its USB product id and, in application mode, its
+  // firmware version ("14.2.6"; empty in bootloader mode).
+  virtual void device_found(int /*product_id*/, const std::string& /*version*/) {}
+  // The controller entered `state` (CMirelDFUDlg::State).
+  virtual void state_changed(int /*state*/) {}
+  // The mouse's settings are being written back (state 8).
+  virtual void restoring_settings() {}
 };
 
 }  // namespace mirel

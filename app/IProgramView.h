@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+
+#include "app/ExitStatus.h"
 #include "app/IDialogView.h"
 
 namespace mirel {
@@ -22,6 +25,11 @@ class IProgramView : public IDialogView {
   // Runs the controller's loop until the window closes; returns the code
   // given to end_dialog.
   virtual int run() = 0;
+  // After run(): how the program ends and why (a sentence in the user's
+  // language; empty when there is nothing to explain). The console prints
+  // the reason of a run that did not end well, --json its result object;
+  // a window has shown everything already.
+  virtual void report_end(ExitStatus /*status*/, const std::string& /*reason*/) {}
 };
 
 }  // namespace mirel

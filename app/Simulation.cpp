@@ -95,7 +95,11 @@ bool Simulation::Install(const AppOptions& options, std::string* error) {
       m_mouse.reset();
       return false;
     }
-    m_receiver = std::make_shared<rodiz::sim::SimReceiver>();
+    // The radio hop answers in the same time as the mouse would on its own,
+    // so that --sim-latency-us=0 means no waiting on either link.
+    rodiz::sim::SimReceiver::Config receiverConfig;
+    if (options.simLatencyUs >= 0) receiverConfig.latency = std::chrono::microseconds(options.simLatencyUs);
+    m_receiver = std::make_shared<rodiz::sim::SimReceiver>(receiverConfig);
     m_receiver->set_faults(receiverFaults);
     m_receiver->pair(m_mouse, "Mirel");
     m_bus->add_device(m_receiver);

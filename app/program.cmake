@@ -18,6 +18,9 @@ if(WIN32)
   # A window program: no console of its own (--console attaches to the
   # console it was started from, or opens one); the manifest is in app.rc.
   set_target_properties(MirelFirmwareUpdate PROPERTIES WIN32_EXECUTABLE TRUE)
+  # No link time in the PE header, so that one commit builds into one
+  # sequence of bytes (and packs into one installer and ZIP).
+  target_link_options(MirelFirmwareUpdate PRIVATE -Wl,--no-insert-timestamp)
   set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/res/app.rc PROPERTIES
                               OBJECT_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/res/MirelFirmwareUpdate.manifest)
   mirel_add_firmware_resources(MirelFirmwareUpdate)

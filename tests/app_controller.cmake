@@ -36,8 +36,10 @@ if(NOT WIN32)
     SOURCES
       app/ProgramProcess.cpp
       app/ProgramProcessTest.cpp
+      app/ProgramScriptTest.cpp
     LABELS app)
   target_compile_definitions(app_program_tests PRIVATE MIREL_PROGRAM="$<TARGET_FILE:MirelFirmwareUpdate>")
+  target_include_directories(app_program_tests SYSTEM PRIVATE ${MIREL_JSON_INCLUDE_DIR})
   add_dependencies(app_program_tests MirelFirmwareUpdate)
 
   rodiz_add_test(app_host_tests

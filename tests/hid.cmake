@@ -33,17 +33,19 @@ if(NOT WIN32)
     # The whole program against the simulated mouse on emulated nodes. The
     # testbed needs the preload library in the test's process too; the test
     # starts the program with the sanitizer's runtime ahead of it.
-    if(TARGET MirelFirmwareUpdate)
+    if(TARGET short_image_program)
       add_executable(hidraw_program_tests
         Linux/HidrawProgramTest.cpp
         Linux/EmulatedMouse.cpp
         Linux/HidrawTestbed.cpp
         Linux/EmulatedHidrawNode.cpp
         app/ProgramProcess.cpp)
-      target_link_libraries(hidraw_program_tests PRIVATE rodiz_test_support rodiz_sim mirel_images
-                            PkgConfig::RODIZ_UMOCKDEV rodiz_warnings)
-      target_compile_definitions(hidraw_program_tests PRIVATE MIREL_PROGRAM="$<TARGET_FILE:MirelFirmwareUpdate>")
-      add_dependencies(hidraw_program_tests MirelFirmwareUpdate)
+      target_link_libraries(hidraw_program_tests PRIVATE rodiz_test_support rodiz_sim PkgConfig::RODIZ_UMOCKDEV
+                            rodiz_warnings)
+      target_compile_definitions(hidraw_program_tests PRIVATE MIREL_PROGRAM="$<TARGET_FILE:MirelFirmwareUpdate>"
+        MIREL_SHORT_IMAGE_PROGRAM="$<TARGET_FILE:short_image_program>" MIREL_SHORT_IMAGE_1="${MIREL_SHORT_IMAGE_1}"
+        MIREL_SHORT_IMAGE_2="${MIREL_SHORT_IMAGE_2}")
+      add_dependencies(hidraw_program_tests short_image_program)
       add_test(NAME hidraw_program_tests
                COMMAND ${RODIZ_UMOCKDEV_WRAPPER} $<TARGET_FILE:hidraw_program_tests> --gtest_brief=1)
       set_tests_properties(hidraw_program_tests PROPERTIES TIMEOUT 900 LABELS "hid;umockdev;app"

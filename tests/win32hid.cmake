@@ -3,7 +3,9 @@
 if(WIN32)
   rodiz_add_test(win32hid_tests
     SOURCES
+      Windows/BluetoothMicrosoftBusTest.cpp
       Windows/FakeWin32System.cpp
+      Windows/GattBusTest.cpp
       Windows/Win32Harness.cpp
       Windows/Win32SystemTest.cpp
       Windows/Win32DeviceTest.cpp

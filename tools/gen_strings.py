@@ -28,7 +28,9 @@ import re
 import sys
 
 ENGLISH = 9
-PLACEHOLDERS = ("%%DFU_PRODUCT_NAME%%", "%%DFU_PACKAGE_VERSION%%")
+# The product constants, and the values the program puts in at run time (the
+# mouse's own firmware version, a number of seconds).
+PLACEHOLDERS = ("%%DFU_PRODUCT_NAME%%", "%%DFU_PACKAGE_VERSION%%", "%%CURRENT_VERSION%%", "%%SECONDS%%")
 PLACEHOLDER_PATTERN = re.compile(r"%%[A-Za-z0-9_]+%%")
 # A string resource entry counts its length in one 16-bit word; resource
 # compilers stop far earlier, so stay well below both.

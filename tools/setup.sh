@@ -7,10 +7,11 @@ packages="cmake ninja-build g++ make pkg-config python3 clang-format
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   g++-mingw-w64-x86-64-posix wine wine64 xvfb
   libudev-dev util-linux libsystemd-dev umockdev libumockdev-dev
-  librapidxml-dev libspdlog-dev
+  librapidxml-dev libspdlog-dev nlohmann-json3-dev
   dbus-daemon python3-dbusmock
   qt6-base-dev qt6-svg-dev fonts-dejavu-core
-  clang libclang-rt-14-dev"
+  clang libclang-rt-14-dev
+  dpkg-dev lintian desktop-file-utils appstream nsis unzip"
 
 missing=""
 for package in $packages; do

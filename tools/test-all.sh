@@ -1,8 +1,10 @@
 #!/bin/sh
 # Sets the machine up, builds and runs every test: Linux with AddressSanitizer
-# and UndefinedBehaviorSanitizer, the concurrency tests again under
-# ThreadSanitizer, the Windows build under Wine, and every libFuzzer target for
-# 20 seconds from its seed corpus. Fails on the first failure.
+# and UndefinedBehaviorSanitizer (with the installed library and the Debian
+# package and its validators), the concurrency tests again under
+# ThreadSanitizer, the Windows build under Wine (with its installer and ZIP),
+# and every libFuzzer target for 20 seconds from its seed corpus. Fails on the
+# first failure.
 set -eu
 cd "$(dirname "$0")/.."
 tools/setup.sh

@@ -11,6 +11,8 @@
 
 #include <string>
 
+#include "Windows/GattApi.h"
+
 namespace rodiz {
 
 // Everything the HID bus and its channels ask of Windows beyond plain file,
@@ -76,9 +78,43 @@ class IWin32System {
   virtual CONFIGRET CM_Get_Device_ID_Size(PULONG length, DEVINST node, ULONG flags) = 0;
   virtual CONFIGRET CM_Get_Device_IDW(DEVINST node, PWSTR buffer, ULONG length, ULONG flags) = 0;
 
-  // bthprops.cpl. (The GATT functions of BluetoothApis.dll join this
-  // interface with the GATT bus that uses them.)
+  // bthprops.cpl.
   virtual DWORD BluetoothGetDeviceInfo(HANDLE radio, BLUETOOTH_DEVICE_INFO* info) = 0;
+
+  // BluetoothApis.dll: the GATT database of a low-energy device's service
+  // interface, its values and value-changed events. Results are HRESULTs.
+  virtual HRESULT BluetoothGATTGetServices(HANDLE device, USHORT count, gatt::Service* services, USHORT* actual,
+                                           ULONG flags) = 0;
+  virtual HRESULT BluetoothGATTGetIncludedServices(HANDLE device, gatt::Service* parent, USHORT count,
+                                                   gatt::Service* services, USHORT* actual, ULONG flags) = 0;
+  virtual HRESULT BluetoothGATTGetCharacteristics(HANDLE device, gatt::Service* service, USHORT count,
+                                                  gatt::Characteristic* characteristics, USHORT* actual,
+                                                  ULONG flags) = 0;
+  virtual HRESULT BluetoothGATTGetDescriptors(HANDLE device, gatt::Characteristic* characteristic, USHORT count,
+                                              gatt::Descriptor* descriptors, USHORT* actual, ULONG flags) = 0;
+  virtual HRESULT BluetoothGATTGetCharacteristicValue(HANDLE device, gatt::Characteristic* characteristic, ULONG size,
+                                                      gatt::CharacteristicValue* value, USHORT* required,
+                                                      ULONG flags) = 0;
+  virtual HRESULT BluetoothGATTGetDescriptorValue(HANDLE device, gatt::Descriptor* descriptor, ULONG size,
+                                                  gatt::DescriptorValue* value, USHORT* required, ULONG flags) = 0;
+  virtual HRESULT BluetoothGATTSetDescriptorValue(HANDLE device, gatt::Descriptor* descriptor,
+                                                  gatt::DescriptorValue* value, ULONG flags) = 0;
+  virtual HRESULT BluetoothGATTRegisterEvent(HANDLE service, gatt::EventType type, PVOID parameter,
+                                             gatt::EventCallback callback, PVOID context, gatt::EventHandle* handle,
+                                             ULONG flags) = 0;
+  virtual HRESULT BluetoothGATTUnregisterEvent(gatt::EventHandle handle, ULONG flags) = 0;
+  virtual HRESULT BluetoothGATTSetCharacteristicValue(HANDLE device, gatt::Characteristic* characteristic,
+                                                      gatt::CharacteristicValue* value,
+                                                      gatt::ReliableWriteContext context, ULONG flags) = 0;
+
+  // advapi32 (linked directly): the read-only registry calls that find the
+  // Bluetooth address of a paired device's HID path.
+  virtual LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM access, PHKEY result) = 0;
+  virtual LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_length, LPDWORD reserved,
+                                LPWSTR class_name, LPDWORD class_length, PFILETIME last_write) = 0;
+  virtual LSTATUS RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                   LPDWORD size) = 0;
+  virtual LSTATUS RegCloseKey(HKEY key) = 0;
 
   // Composed of the operations above. An empty argument or any failing step
   // gives an empty result (the step is logged with its system code).

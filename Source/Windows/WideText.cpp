@@ -20,6 +20,14 @@ std::wstring WideText::widen(const std::string& text) {
 }
 
 std::string WideText::lower_utf8(const wchar_t* text, std::size_t length) {
+  std::string result = utf8(text, length);
+  for (char& c : result) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return result;
+}
+
+std::string WideText::utf8(const wchar_t* text, std::size_t length) {
   if (text == nullptr) return {};
   length = ::wcsnlen(text, length);
   if (length == 0) return {};
@@ -30,9 +38,6 @@ std::string WideText::lower_utf8(const wchar_t* text, std::size_t length) {
   if (::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, static_cast<int>(length), result.data(), size, nullptr,
                             nullptr) != size) {
     return {};
-  }
-  for (char& c : result) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return result;
 }

@@ -15,6 +15,8 @@ class WideText {
   // letters lower-cased. Invalid UTF-16 gives an empty string.
   static std::string lower_utf8(const wchar_t* text, std::size_t length);
   static std::string lower_utf8(const std::wstring& text) { return lower_utf8(text.c_str(), text.size()); }
+  // The same conversion with the case kept, for names shown to people.
+  static std::string utf8(const wchar_t* text, std::size_t length);
 };
 
 }  // namespace rodiz

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "Windows/BluetoothMicrosoftBus.h"
+#include "Windows/GattBus.h"
 #include "Windows/WideText.h"
 #include "Windows/Win32Device.h"
 #include "Windows/Win32System.h"
@@ -65,11 +67,12 @@ void Win32Bus::init() {
   }
   BLOG(LogInfo, "Win32Bus::init bluetooth_active=%d ble_active=%d ble_monitor=%d", bluetooth_active, ble_active,
        ble_monitor);
-  // The system Bluetooth bus (always; active when bluetooth_active or
-  // ble_active) goes into bluetooth_busses_list_ here, and the GATT bus (when
-  // ble_active or ble_monitor) into secondary_busses_list_, once the
-  // Bluetooth transports exist. Until then both lists stay empty, so the
-  // device manager inserts no pairing filter and adds no secondary bus.
+  // The system Bluetooth bus always exists, so the pairing filter is always
+  // inserted; it answers only while Bluetooth is switched on.
+  bluetooth_busses_list_.push_back(
+      std::make_shared<BluetoothMicrosoftBus>(weak_from_this(), bluetooth_active || ble_active));
+  // The GATT bus holds this bus weakly: this bus owns it.
+  if (ble_active || ble_monitor) secondary_busses_list_.push_back(std::make_shared<GattBus>(weak_from_this()));
 }
 
 std::shared_ptr<IWin32System> Win32Bus::makeWin32System() {
@@ -565,8 +568,11 @@ void Win32Bus::processDeviceChange(WPARAM event, const DEV_BROADCAST_HDR* header
       BLOG(LogInfo, "Win32Bus::processDeviceChange remove type=%lu", type);
     }
   }
-  // The Bluetooth buses get every broadcast here too, once they exist (their
-  // list is empty until then).
+  // The Bluetooth and secondary buses get every broadcast too. A Bluetooth
+  // bus's exception goes to the window procedure's guard.
+  for (const std::shared_ptr<IBluetoothBus>& bus : bluetooth_busses_list_) {
+    bus->process_wm_devicechange(static_cast<unsigned>(event), header);
+  }
   for (const std::shared_ptr<IHardwareSecondaryBus>& bus : secondary_busses_list_) {
     try {
       bus->process_wm_devicechange(static_cast<unsigned>(event), header);

@@ -109,6 +109,9 @@ class Win32Bus : public IHardwareBus,
   // Raises onUnplug with a fresh channel for `path`.
   void read_failed_with_disconnect_error(const std::string& path);
 
+  // The device manager, for the buses that hang off this one.
+  std::weak_ptr<IDeviceManager> manager() const { return manager_; }
+
   // For tests: the hidden window, and a shorter bound for the start.
   HWND window_handle() const { return hwnd_.load(); }
   void set_start_timeout_ms(unsigned timeout_ms) { start_timeout_ms_ = timeout_ms; }

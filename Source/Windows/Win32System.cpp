@@ -54,15 +54,16 @@ Win32System::~Win32System() {
 }
 
 HMODULE Win32System::module(Module which) {
-  static const char* const kLoadFailed[ModuleCount] = {"LoadLibrary hid.dll failed", "LoadLibrary setupapi.dll failed",
-                                                       "LoadLibrary cfgmgr32.dll failed",
-                                                       "LoadLibrary bthprops.cpl failed"};
+  static const char* const kLoadFailed[ModuleCount] = {
+      "LoadLibrary hid.dll failed", "LoadLibrary setupapi.dll failed", "LoadLibrary cfgmgr32.dll failed",
+      "LoadLibrary bthprops.cpl failed", "LoadLibrary BluetoothApis.dll failed"};
   std::lock_guard<std::mutex> guard(lock_);
   if (modules_[which] != nullptr) return modules_[which];
   const std::wstring* name = which == Hid        ? &names_.hid
                              : which == SetupApi ? &names_.setupapi
                              : which == CfgMgr32 ? &names_.cfgmgr32
-                                                 : &names_.bthprops;
+                             : which == BthProps ? &names_.bthprops
+                                                 : &names_.bluetoothapis;
   HMODULE handle = ::LoadLibraryW(name->c_str());
   if (handle == nullptr) {
     const DWORD error = ::GetLastError();
@@ -198,6 +199,92 @@ CONFIGRET Win32System::CM_Get_Device_IDW(DEVINST node, PWSTR buffer, ULONG lengt
 DWORD Win32System::BluetoothGetDeviceInfo(HANDLE radio, BLUETOOTH_DEVICE_INFO* info) {
   return RODIZ_SYSTEM_CALL(BthProps, BluetoothGetDeviceInfo, radio, info);
 }
+
+// The GATT functions have no declarations in the cross toolchain's headers:
+// their types come from GattApi.h.
+#define RODIZ_GATT_CALL(fn, type, ...)                                                                          \
+  reinterpret_cast<type>(reinterpret_cast<void (*)()>(lookup(BluetoothApis, #fn, #fn " ProcAddress Missing")))( \
+      __VA_ARGS__)
+
+HRESULT Win32System::BluetoothGATTGetServices(HANDLE device, USHORT count, gatt::Service* services, USHORT* actual,
+                                              ULONG flags) {
+  using Fn = HRESULT(WINAPI*)(HANDLE, USHORT, gatt::Service*, USHORT*, ULONG);
+  return RODIZ_GATT_CALL(BluetoothGATTGetServices, Fn, device, count, services, actual, flags);
+}
+
+HRESULT Win32System::BluetoothGATTGetIncludedServices(HANDLE device, gatt::Service* parent, USHORT count,
+                                                      gatt::Service* services, USHORT* actual, ULONG flags) {
+  using Fn = HRESULT(WINAPI*)(HANDLE, gatt::Service*, USHORT, gatt::Service*, USHORT*, ULONG);
+  return RODIZ_GATT_CALL(BluetoothGATTGetIncludedServices, Fn, device, parent, count, services, actual, flags);
+}
+
+HRESULT Win32System::BluetoothGATTGetCharacteristics(HANDLE device, gatt::Service* service, USHORT count,
+                                                     gatt::Characteristic* characteristics, USHORT* actual,
+                                                     ULONG flags) {
+  using Fn = HRESULT(WINAPI*)(HANDLE, gatt::Service*, USHORT, gatt::Characteristic*, USHORT*, ULONG);
+  return RODIZ_GATT_CALL(BluetoothGATTGetCharacteristics, Fn, device, service, count, characteristics, actual, flags);
+}
+
+HRESULT Win32System::BluetoothGATTGetDescriptors(HANDLE device, gatt::Characteristic* characteristic, USHORT count,
+                                                 gatt::Descriptor* descriptors, USHORT* actual, ULONG flags) {
+  using Fn = HRESULT(WINAPI*)(HANDLE, gatt::Characteristic*, USHORT, gatt::Descriptor*, USHORT*, ULONG);
+  return RODIZ_GATT_CALL(BluetoothGATTGetDescriptors, Fn, device, characteristic, count, descriptors, actual, flags);
+}
+
+HRESULT Win32System::BluetoothGATTGetCharacteristicValue(HANDLE device, gatt::Characteristic* characteristic,
+                                                         ULONG size, gatt::CharacteristicValue* value, USHORT* required,
+                                                         ULONG flags) {
+  using Fn = HRESULT(WINAPI*)(HANDLE, gatt::Characteristic*, ULONG, gatt::CharacteristicValue*, USHORT*, ULONG);
+  return RODIZ_GATT_CALL(BluetoothGATTGetCharacteristicValue, Fn, device, characteristic, size, value, required, flags);
+}
+
+HRESULT Win32System::BluetoothGATTGetDescriptorValue(HANDLE device, gatt::Descriptor* descriptor, ULONG size,
+                                                     gatt::DescriptorValue* value, USHORT* required, ULONG flags) {
+  using Fn = HRESULT(WINAPI*)(HANDLE, gatt::Descriptor*, ULONG, gatt::DescriptorValue*, USHORT*, ULONG);
+  return RODIZ_GATT_CALL(BluetoothGATTGetDescriptorValue, Fn, device, descriptor, size, value, required, flags);
+}
+
+HRESULT Win32System::BluetoothGATTSetDescriptorValue(HANDLE device, gatt::Descriptor* descriptor,
+                                                     gatt::DescriptorValue* value, ULONG flags) {
+  using Fn = HRESULT(WINAPI*)(HANDLE, gatt::Descriptor*, gatt::DescriptorValue*, ULONG);
+  return RODIZ_GATT_CALL(BluetoothGATTSetDescriptorValue, Fn, device, descriptor, value, flags);
+}
+
+HRESULT Win32System::BluetoothGATTRegisterEvent(HANDLE service, gatt::EventType type, PVOID parameter,
+                                                gatt::EventCallback callback, PVOID context, gatt::EventHandle* handle,
+                                                ULONG flags) {
+  using Fn = HRESULT(WINAPI*)(HANDLE, gatt::EventType, PVOID, gatt::EventCallback, PVOID, gatt::EventHandle*, ULONG);
+  return RODIZ_GATT_CALL(BluetoothGATTRegisterEvent, Fn, service, type, parameter, callback, context, handle, flags);
+}
+
+HRESULT Win32System::BluetoothGATTUnregisterEvent(gatt::EventHandle handle, ULONG flags) {
+  using Fn = HRESULT(WINAPI*)(gatt::EventHandle, ULONG);
+  return RODIZ_GATT_CALL(BluetoothGATTUnregisterEvent, Fn, handle, flags);
+}
+
+HRESULT Win32System::BluetoothGATTSetCharacteristicValue(HANDLE device, gatt::Characteristic* characteristic,
+                                                         gatt::CharacteristicValue* value,
+                                                         gatt::ReliableWriteContext context, ULONG flags) {
+  using Fn =
+      HRESULT(WINAPI*)(HANDLE, gatt::Characteristic*, gatt::CharacteristicValue*, gatt::ReliableWriteContext, ULONG);
+  return RODIZ_GATT_CALL(BluetoothGATTSetCharacteristicValue, Fn, device, characteristic, value, context, flags);
+}
+
+LSTATUS Win32System::RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM access, PHKEY result) {
+  return ::RegOpenKeyExW(key, sub_key, options, access, result);
+}
+
+LSTATUS Win32System::RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_length, LPDWORD reserved,
+                                   LPWSTR class_name, LPDWORD class_length, PFILETIME last_write) {
+  return ::RegEnumKeyExW(key, index, name, name_length, reserved, class_name, class_length, last_write);
+}
+
+LSTATUS Win32System::RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                      LPDWORD size) {
+  return ::RegQueryValueExW(key, value_name, reserved, type, data, size);
+}
+
+LSTATUS Win32System::RegCloseKey(HKEY key) { return ::RegCloseKey(key); }
 
 std::string Win32System::setupdi_instance_from_devnode(DEVINST node) {
   ULONG length = 0;

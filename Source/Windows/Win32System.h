@@ -6,7 +6,8 @@
 
 namespace rodiz {
 
-// The real system: loads hid.dll, setupapi.dll, cfgmgr32.dll and bthprops.cpl
+// The real system: loads hid.dll, setupapi.dll, cfgmgr32.dll, bthprops.cpl and
+// BluetoothApis.dll
 // with LoadLibraryW the first time one of their functions is needed, keeps
 // them for the life of the object, and looks each function up by name on
 // every call. A library that does not load throws RodizException
@@ -22,6 +23,7 @@ class Win32System : public IWin32System {
     std::wstring setupapi = L"setupapi.dll";
     std::wstring cfgmgr32 = L"cfgmgr32.dll";
     std::wstring bthprops = L"bthprops.cpl";
+    std::wstring bluetoothapis = L"BluetoothApis.dll";
   };
 
   Win32System();
@@ -72,6 +74,33 @@ class Win32System : public IWin32System {
   CONFIGRET CM_Get_Device_IDW(DEVINST node, PWSTR buffer, ULONG length, ULONG flags) override;
 
   DWORD BluetoothGetDeviceInfo(HANDLE radio, BLUETOOTH_DEVICE_INFO* info) override;
+  HRESULT BluetoothGATTGetServices(HANDLE device, USHORT count, gatt::Service* services, USHORT* actual,
+                                   ULONG flags) override;
+  HRESULT BluetoothGATTGetIncludedServices(HANDLE device, gatt::Service* parent, USHORT count, gatt::Service* services,
+                                           USHORT* actual, ULONG flags) override;
+  HRESULT BluetoothGATTGetCharacteristics(HANDLE device, gatt::Service* service, USHORT count,
+                                          gatt::Characteristic* characteristics, USHORT* actual, ULONG flags) override;
+  HRESULT BluetoothGATTGetDescriptors(HANDLE device, gatt::Characteristic* characteristic, USHORT count,
+                                      gatt::Descriptor* descriptors, USHORT* actual, ULONG flags) override;
+  HRESULT BluetoothGATTGetCharacteristicValue(HANDLE device, gatt::Characteristic* characteristic, ULONG size,
+                                              gatt::CharacteristicValue* value, USHORT* required, ULONG flags) override;
+  HRESULT BluetoothGATTGetDescriptorValue(HANDLE device, gatt::Descriptor* descriptor, ULONG size,
+                                          gatt::DescriptorValue* value, USHORT* required, ULONG flags) override;
+  HRESULT BluetoothGATTSetDescriptorValue(HANDLE device, gatt::Descriptor* descriptor, gatt::DescriptorValue* value,
+                                          ULONG flags) override;
+  HRESULT BluetoothGATTRegisterEvent(HANDLE service, gatt::EventType type, PVOID parameter,
+                                     gatt::EventCallback callback, PVOID context, gatt::EventHandle* handle,
+                                     ULONG flags) override;
+  HRESULT BluetoothGATTUnregisterEvent(gatt::EventHandle handle, ULONG flags) override;
+  HRESULT BluetoothGATTSetCharacteristicValue(HANDLE device, gatt::Characteristic* characteristic,
+                                              gatt::CharacteristicValue* value, gatt::ReliableWriteContext context,
+                                              ULONG flags) override;
+  LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM access, PHKEY result) override;
+  LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_length, LPDWORD reserved, LPWSTR class_name,
+                        LPDWORD class_length, PFILETIME last_write) override;
+  LSTATUS RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                           LPDWORD size) override;
+  LSTATUS RegCloseKey(HKEY key) override;
 
   std::string setupdi_parent(const std::string& instance) override;
   std::string setupdi_instance_from_devnode(DEVINST node) override;
@@ -79,7 +108,7 @@ class Win32System : public IWin32System {
   std::string setupdi_path_from_instance(const std::string& instance, const GUID& interface_class) override;
 
  private:
-  enum Module { Hid, SetupApi, CfgMgr32, BthProps, ModuleCount };
+  enum Module { Hid, SetupApi, CfgMgr32, BthProps, BluetoothApis, ModuleCount };
 
   // The module, loaded on first use; throws when it does not load.
   HMODULE module(Module which);

@@ -36,13 +36,13 @@ std::shared_ptr<Feature> make_feature(int index, std::weak_ptr<Device> device) {
 }  // namespace rodiz
 
 // Registers CLASS for the feature id 0xID4 (four hexadecimal digits, as in the
-// class name). Beside the registration stands the force-inclusion object
+// class name); its inclusion line waits for the log to start. Beside the registration stands the force-inclusion object
 // IFeatureForceInclusionID4 and the anchor function that FeatureRegistry calls,
 // so the linker always keeps the class.
 #define RODIZ_REGISTER_FEATURE(ID4, CLASS) \
   RODIZ_REGISTER_FEATURE_WITH(             \
       ID4, CLASS,                          \
-      xLogWrite(#CLASS, LogDebug, "rodiz::IFeatureForceInclusion" #ID4, "Rodiz: Feature" #ID4 " included"))
+      xLogWriteWhenStarted(#CLASS, LogDebug, "rodiz::IFeatureForceInclusion" #ID4, "Rodiz: Feature" #ID4 " included"))
 
 // The same without the inclusion line in the log.
 #define RODIZ_REGISTER_FEATURE_SILENT(ID4, CLASS) RODIZ_REGISTER_FEATURE_WITH(ID4, CLASS, (void)0)

@@ -400,6 +400,26 @@ void xLogResetForTesting(const std::string& settings_key) {
   g_ready.store(false, std::memory_order_release);
 }
 
+void xLogWriteWhenStarted(const char* tag, unsigned level, const char* function, const char* message) {
+  {
+    std::lock_guard<std::mutex> guard(init_lock());
+    if (!g_ready.load(std::memory_order_acquire)) {
+      state().deferred.push_back(Deferred{tag ? tag : "", level, function ? function : "", message ? message : ""});
+      return;
+    }
+  }
+  xLogWrite(tag, level, function, "%s", message ? message : "");
+}
+
+bool xLogTurnOffUnlessStarted() {
+  std::lock_guard<std::mutex> guard(init_lock());
+  if (g_ready.load(std::memory_order_acquire)) return !g_filter.enabled;
+  state().deferred.clear();
+  g_filter.enabled = false;
+  g_ready.store(true, std::memory_order_release);
+  return true;
+}
+
 void xLogSetConsoleSink(XLogConsoleSink sink) {
   XLogConsoleSink* fresh = sink ? new XLogConsoleSink(std::move(sink)) : nullptr;
   delete g_console_sink.exchange(fresh);

@@ -26,6 +26,19 @@ enum LogLevel : unsigned {
 bool xLogWrite(const char* tag, unsigned level, const char* function, const char* format, ...)
     RODIZ_PRINTF_FORMAT(4, 5);
 
+// Logs `message` as it is once the log has started: at once when it has,
+// otherwise when the first xLogWrite starts it (after the header), so that
+// announcements made during static initialisation do not start the log (and
+// make its file) by themselves. Dropped when the log never starts or is off.
+void xLogWriteWhenStarted(const char* tag, unsigned level, const char* function, const char* message);
+
+// Turns the log off for the rest of the process if it has not started yet:
+// nothing is written and no file or folder is made, as with "logging" set to
+// 0. For a program that learns early that this run needs no log (it only
+// prints its help). Returns whether the log is off; a log that has started
+// already stays on.
+bool xLogTurnOffUnlessStarted();
+
 // Logs an assertion failure at level 0 and returns true when `condition` is
 // false; returns false silently otherwise. Execution goes on either way.
 bool xAssert(bool condition, const char* expression, const char* file, int line);

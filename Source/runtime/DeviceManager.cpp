@@ -11,6 +11,7 @@
 #include "transport/CombinerBus.h"
 #include "transport/HidBusFactory.h"
 #include "transport/IHardwareSecondaryBus.h"
+#include "transport/PairingBus.h"
 #include "transport/TransportKind.h"
 #include "transport/VireonBus.h"
 
@@ -219,9 +220,8 @@ bool DeviceManager::connectToHardwareBusses() {
     bus = std::make_shared<CombinerBus>(weak_from_this(), bus);
   }
   if (bus && !bus->bluetooth_busses().empty()) {
-    // The pairing filter is not part of this library yet; Bluetooth buses
-    // are left out rather than half handled.
     MLOG(LogInfo, "inserting pairing filter");
+    bus = std::make_shared<PairingBus>(weak_from_this(), bus);
   }
   if (!bus || !addBus(bus)) {
     MLOG(LogInfo, "connectToHardwareBusses exit, false");

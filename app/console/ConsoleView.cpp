@@ -2,6 +2,7 @@
 
 #include "app/CMirelDFUApp.h"
 #include "app/CMirelDFUDlg.h"
+#include "app/StringTable.h"
 #include "app/res/resource.h"
 
 namespace mirel {
@@ -47,6 +48,9 @@ void ConsoleView::set_text(int control, const std::string& text) {
     case IDC_STATUS:
       if (text != m_status) {
         m_status = text;
+        // There is no button to click here: the prompt that follows the
+        // Start button's appearance says which key to press.
+        if (text == StringTable::LoadText(IDS_STATUS_CLICK_START)) break;
         print_line("> " + text);
       }
       break;
@@ -84,13 +88,30 @@ void ConsoleView::show(int control, bool visible) {
     if (m_auto) {
       press();
     } else if (!m_close_when_at_rest) {
-      print_line(control == IDC_START ? "Press Enter to start the update." : "Press Enter to close.");
+      print_line(control == IDC_START ? "> " + StringTable::LoadText(IDS_CONSOLE_PRESS_ENTER_START)
+                                      : StringTable::LoadText(IDS_CONSOLE_PRESS_ENTER_CLOSE));
     }
   });
 }
 
 void ConsoleView::set_busy(bool busy) {
-  if (busy) print_line("Saving the mouse's settings...");
+  if (busy) print_line(StringTable::LoadText(IDS_CONSOLE_SAVING_SETTINGS));
+}
+
+void ConsoleView::restoring_settings() { print_line(StringTable::LoadText(IDS_CONSOLE_RESTORING_SETTINGS)); }
+
+void ConsoleView::device_found(int, const std::string& version) {
+  // The decision about the mouse as it came; later arrivals are its
+  // returns during the update.
+  if (version.empty() || !m_controller || m_controller->state() != CMirelDFUDlg::WaitingForDevice) return;
+  print_line(
+      StringTable::ReplaceAll(StringTable::LoadText(IDS_CONSOLE_VERSION_CHANGE), "%%CURRENT_VERSION%%", version));
+}
+
+void ConsoleView::report_end(ExitStatus status, const std::string& reason) {
+  if (reason.empty() || (status != ExitStatus::Failed && status != ExitStatus::NoDevice)) return;
+  if (reason == m_status) return;  // already the last status shown
+  print_line("> " + reason);
 }
 
 void ConsoleView::set_progress_range(std::uint32_t low, std::uint32_t high) {
@@ -111,10 +132,20 @@ void ConsoleView::set_progress_position(std::uint32_t position) {
   });
 }
 
+bool ConsoleView::progress_shown() const {
+  const auto it = m_visible.find(IDC_PROGRESS);
+  return it != m_visible.end() && it->second;
+}
+
+std::uint32_t ConsoleView::progress_done() const {
+  const std::uint32_t span = progress_span();
+  return m_position > m_high ? span : (m_position > m_low ? m_position - m_low : 0);
+}
+
 void ConsoleView::draw_progress(bool force) {
   if (!m_visible[IDC_PROGRESS] || m_high <= m_low || m_closing) return;
-  const std::uint32_t span = m_high - m_low;
-  const std::uint32_t done = m_position > m_high ? span : (m_position > m_low ? m_position - m_low : 0);
+  const std::uint32_t span = progress_span();
+  const std::uint32_t done = progress_done();
   const int percent = static_cast<int>(static_cast<unsigned long long>(done) * 100 / span);
   // On a terminal the bar is redrawn in place at every percent; in a file or
   // a pipe a line every ten percent keeps logs short.

@@ -61,6 +61,9 @@ class ConsoleView : public IProgramView {
   void set_timer(unsigned id, unsigned period_ms) override { m_loop.set_timer(id, period_ms); }
   void kill_timer(unsigned id) override { m_loop.kill_timer(id); }
   void end_dialog(int code) override;
+  void device_found(int product_id, const std::string& version) override;
+  void restoring_settings() override;
+  void report_end(ExitStatus status, const std::string& reason) override;
 
   // Whether output still reaches its reader.
   bool output_open() const { return !m_output_gone; }
@@ -71,11 +74,23 @@ class ConsoleView : public IProgramView {
   // How long a first interrupt during a flash waits for a second one.
   static constexpr std::chrono::seconds kInsistWindow = StopSignalRule::kInsistWindow;
 
- private:
-  void print_line(const std::string& text);
+ protected:
+  // A line of text for the user (prompts, notices, warnings).
+  virtual void print_line(const std::string& text);
+  // Writes as it is; a failed write ends the output.
   void write(const std::string& text);
+  // The bar for the last position; `force` draws it even when the percent
+  // has not changed.
+  virtual void draw_progress(bool force);
+  bool closing() const { return m_closing; }
+  CMirelDFUDlg* controller() const { return m_controller; }
+  // The progress bar: shown or not, bytes done within its range, the range.
+  bool progress_shown() const;
+  std::uint32_t progress_done() const;
+  std::uint32_t progress_span() const { return m_high > m_low ? m_high - m_low : 0; }
+
+ private:
   void end_progress_line();
-  void draw_progress(bool force);
   void read_input();
   void press();
   void ask_to_close();

@@ -40,6 +40,20 @@
 #define IDS_STATUS_PREPARING 1037
 #define IDS_STATUS_CLICK_START 1038
 #define IDS_STATUS_POWER_CYCLE 1039
+// Texts of the console view (the window has buttons instead).
+#define IDS_CONSOLE_PRESS_ENTER_START 1040
+#define IDS_CONSOLE_PRESS_ENTER_CLOSE 1041
+#define IDS_CONSOLE_VERSION_CHANGE 1042  // %%CURRENT_VERSION%%: the mouse's firmware
+#define IDS_CONSOLE_SAVING_SETTINGS 1043
+#define IDS_CONSOLE_RESTORING_SETTINGS 1044
+// A mouse that does not answer, and why a run ended without an update
+// (%%SECONDS%%: the timeout).
+#define IDS_STATUS_NO_ANSWER 1045
+#define IDS_REASON_NO_MOUSE 1046
+#define IDS_REASON_NOT_BACK 1047
+#define IDS_REASON_NO_ANSWER 1048
+#define IDS_REASON_TRANSFER_FAILED 1049
+#define IDS_STATUS_UPDATE_NEEDED 1050  // --check
 
 // The two embedded firmware images, resource type "FIRMWARE".
 #define IDR_FIRMWARE_MAIN 2000

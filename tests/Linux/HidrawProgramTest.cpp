@@ -12,13 +12,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "Linux/EmulatedMouse.h"
 #include "Linux/HidrawTestbed.h"
-#include "app/FirmwareResources.h"
 #include "app/ProgramProcess.h"
 #include "sim/SimFaults.h"
 #include "support/ScopedTempDir.h"
@@ -29,8 +29,9 @@ namespace {
 using std::chrono::seconds;
 using Process = mirel::test::ProgramProcess;
 
-// About 20 s for a whole update under the sanitizers; the limit only ends a
-// run that has stopped.
+// The program runs with short images (the first packets of the shipped ones):
+// a few seconds for a whole update under the sanitizers. The limit only ends
+// a run that has stopped.
 constexpr auto kRunLimit = seconds(90);
 const std::vector<std::string> kUpdate = {"--allow-test-images", "--console", "--yes", "/LOG"};
 const char* const kConnect = "Please connect the";
@@ -65,13 +66,13 @@ std::string describe(int status) {
 // The images the program carries, as the mouse's bootloader expects them.
 std::vector<sim::SimImage> embedded_images() {
   std::vector<sim::SimImage> images;
-  for (int resource : {mirel::FirmwareResources::kMainImageId, mirel::FirmwareResources::kSecondImageId}) {
-    const std::uint8_t* data = nullptr;
-    std::uint32_t size = 0;
-    if (!mirel::LoadFirmwareResource(resource, &data, &size) || size < 16) continue;
+  for (const char* path : {MIREL_SHORT_IMAGE_1, MIREL_SHORT_IMAGE_2}) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (bytes.size() < 16) continue;
     sim::SimImage image;
-    image.hardware_code.assign(reinterpret_cast<const char*>(data) + 2, 8);
-    image.bytes.assign(data, data + size);
+    image.hardware_code = bytes.substr(2, 8);
+    image.bytes.assign(bytes.begin(), bytes.end());
     images.push_back(std::move(image));
   }
   return images;
@@ -116,7 +117,7 @@ class HidrawProgramTest : public testing::Test {
                                            {"MIREL_TRACE", ""},
                                            // No system bus: the program must not reach the machine's.
                                            {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + home_.str() + "/no-bus"}},
-        false, launcher);
+        false, launcher, MIREL_SHORT_IMAGE_PROGRAM);
   }
   // Runs the program to its end; its wait status.
   int finish() {
@@ -176,7 +177,7 @@ TEST_F(HidrawProgramTest, UpdatesTheMouseThatArrivesAndRestoresItsProfiles) {
   const int requests = mouse_->mouse().requests();
   start_program();
   const int again = finish();
-  ASSERT_TRUE(exited_with(again, 0)) << describe(again) << "\n" << output();
+  ASSERT_TRUE(exited_with(again, 4)) << describe(again) << "\n" << output();  // up to date
   EXPECT_NE(std::string::npos, program_->out.find(kUpToDate)) << output();
   EXPECT_GT(mouse_->mouse().requests(), requests);
 }
@@ -213,12 +214,12 @@ INSTANTIATE_TEST_SUITE_P(Faults, HidrawProgramFaultTest,
                          testing::Values(
                              // The answer to a packet never comes: the exchange is given up and the image sent again.
                              FaultCase{"LostAnswer",
-                                       "drop=300,image=1",
+                                       "drop=100,image=1",
                                        {"+/dev/hidraw1 c087", "-/dev/hidraw1", "+/dev/hidraw2 aadb", "-/dev/hidraw2",
                                         "+/dev/hidraw4 c087"}},
                              // The bootloader drops off the bus mid-image and comes back as a new node.
                              FaultCase{"BootloaderVanishesMidImage",
-                                       "vanish=400,image=1,reappear-ms=300",
+                                       "vanish=150,image=1,reappear-ms=300",
                                        {"+/dev/hidraw1 c087", "-/dev/hidraw1", "+/dev/hidraw2 aadb", "-/dev/hidraw2",
                                         "+/dev/hidraw3 aadb", "-/dev/hidraw3", "+/dev/hidraw5 c087"}}),
                          [](const testing::TestParamInfo<FaultCase>& param) { return std::string(param.param.name); });

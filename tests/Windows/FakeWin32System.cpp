@@ -1,10 +1,15 @@
 #include "Windows/FakeWin32System.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <cwctype>
 #include <stdexcept>
+#include <thread>
 
+#include "Windows/GattBus.h"
 #include "Windows/WideText.h"
+#include "Windows/Win32Bus.h"
 #include "runtime/RodizException.h"
 
 namespace rodiz::test {
@@ -228,6 +233,19 @@ HANDLE FakeWin32System::CreateFileW(LPCWSTR name, DWORD /*access*/, DWORD /*shar
   ++create_file_calls;
   std::lock_guard<std::recursive_mutex> guard(lock_);
   const std::string path = WideText::lower_utf8(name, ::wcslen(name));
+  for (const std::wstring& radio : radios_) {
+    if (WideText::lower_utf8(radio) != path) continue;
+    HANDLE file = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    radio_files_[file] = path;
+    last_radio_[path] = file;
+    return file;
+  }
+  for (const std::wstring& gatt_path : gatt_paths_) {
+    if (WideText::lower_utf8(gatt_path) != path) continue;
+    HANDLE file = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    gatt_files_[file] = path;
+    return file;
+  }
   const FakeCollection* found = nullptr;
   for (const FakeCollection& c : collections_) {
     if (WideText::lower_utf8(c.path) == path) found = &c;
@@ -309,7 +327,7 @@ BOOL FakeWin32System::SetupDiGetDevicePropertyW(HDEVINFO, SP_DEVINFO_DATA*, cons
   return FALSE;
 }
 
-HDEVINFO FakeWin32System::SetupDiGetClassDevsW(const GUID* /*class_guid*/, PCWSTR /*enumerator*/, HWND /*parent*/,
+HDEVINFO FakeWin32System::SetupDiGetClassDevsW(const GUID* class_guid, PCWSTR /*enumerator*/, HWND /*parent*/,
                                                DWORD /*flags*/) {
   if (fail_class_devs) {
     ::SetLastError(ERROR_ACCESS_DENIED);
@@ -317,7 +335,13 @@ HDEVINFO FakeWin32System::SetupDiGetClassDevsW(const GUID* /*class_guid*/, PCWST
   }
   std::lock_guard<std::recursive_mutex> guard(lock_);
   snapshot_.clear();
-  for (const FakeCollection& c : collections_) snapshot_.push_back(c.path);
+  if (class_guid != nullptr && ::IsEqualGUID(*class_guid, Win32Bus::kBluetoothPortInterface)) {
+    snapshot_ = radios_;
+  } else if (class_guid != nullptr && ::IsEqualGUID(*class_guid, GattBus::kServiceInterface)) {
+    snapshot_ = gatt_paths_;
+  } else {
+    for (const FakeCollection& c : collections_) snapshot_.push_back(c.path);
+  }
   ++sets_live;
   return kSet;
 }
@@ -366,7 +390,280 @@ CONFIGRET FakeWin32System::CM_Get_Device_ID_Size(PULONG, DEVINST, ULONG) { retur
 
 CONFIGRET FakeWin32System::CM_Get_Device_IDW(DEVINST, PWSTR, ULONG, ULONG) { return CR_NO_SUCH_DEVNODE; }
 
-DWORD FakeWin32System::BluetoothGetDeviceInfo(HANDLE, BLUETOOTH_DEVICE_INFO*) { return ERROR_NOT_FOUND; }
+DWORD FakeWin32System::BluetoothGetDeviceInfo(HANDLE radio, BLUETOOTH_DEVICE_INFO* info) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  auto file = radio_files_.find(radio);
+  if (file == radio_files_.end()) return ERROR_INVALID_HANDLE;
+  if (info->dwSize != sizeof(BLUETOOTH_DEVICE_INFO)) return ERROR_REVISION_MISMATCH;
+  auto found = bluetooth_info_.find({file->second, info->Address.ullLong});
+  if (found == bluetooth_info_.end()) return ERROR_NOT_FOUND;
+  if (found->second.error != ERROR_SUCCESS) return found->second.error;
+  info->fConnected = found->second.connected;
+  info->fRemembered = found->second.remembered;
+  const std::wstring& name = found->second.name;
+  std::memcpy(info->szName, name.c_str(), (std::min<std::size_t>(name.size(), BLUETOOTH_MAX_NAME_SIZE - 1) + 1) * 2);
+  return ERROR_SUCCESS;
+}
+
+void FakeWin32System::add_radio(const std::wstring& path) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  radios_.push_back(path);
+}
+
+void FakeWin32System::remove_radio(const std::wstring& path) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  radios_.erase(std::remove(radios_.begin(), radios_.end(), path), radios_.end());
+}
+
+HANDLE FakeWin32System::radio_handle(const std::string& path) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  auto found = last_radio_.find(path);
+  return found == last_radio_.end() ? nullptr : found->second;
+}
+
+void FakeWin32System::set_bluetooth_info(const std::string& radio, std::uint64_t address, FakeBluetoothInfo info) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  bluetooth_info_[{radio, address}] = std::move(info);
+}
+
+namespace {
+std::wstring lower_wide(std::wstring text) {
+  for (wchar_t& c : text) c = static_cast<wchar_t>(::towlower(c));
+  return text;
+}
+}  // namespace
+
+void FakeWin32System::add_registry_key(const std::wstring& key) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::wstring parent;
+  std::size_t start = 0;
+  while (start <= key.size()) {
+    const std::size_t end = std::min(key.find(L'\\', start), key.size());
+    const std::wstring part = key.substr(start, end - start);
+    const std::wstring path = parent.empty() ? lower_wide(part) : parent + L"\\" + lower_wide(part);
+    if (registry_.count(path) == 0) {
+      registry_[path];
+      if (!parent.empty()) registry_[parent].subkeys.push_back(part);
+    }
+    parent = path;
+    start = end + 1;
+  }
+}
+
+void FakeWin32System::set_registry_value(const std::wstring& key, const std::wstring& name, DWORD type,
+                                         std::vector<BYTE> data) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  add_registry_key(key);
+  registry_[lower_wide(key)].values[lower_wide(name)] = {type, std::move(data)};
+}
+
+void FakeWin32System::add_gatt(const std::wstring& path, std::vector<GUID> characteristics) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  gatt_paths_.push_back(path);
+  gatt_[WideText::lower_utf8(path)].characteristics = std::move(characteristics);
+}
+
+void FakeWin32System::remove_gatt(const std::wstring& path) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  gatt_paths_.erase(std::remove(gatt_paths_.begin(), gatt_paths_.end(), path), gatt_paths_.end());
+}
+
+FakeWin32System::FakeGattService FakeWin32System::gatt_service(const std::string& path) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  return gatt_[path];
+}
+
+void FakeWin32System::set_gatt_write_result(const std::string& path, HRESULT result) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  gatt_[path].write_result = result;
+}
+
+bool FakeWin32System::gatt_notify(const std::string& path, const std::vector<unsigned char>& value) {
+  std::vector<std::pair<gatt::EventCallback, PVOID>> targets;
+  {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    for (const auto& [event, target] : gatt_[path].events) targets.push_back(target);
+  }
+  if (targets.empty()) return false;
+  std::vector<ULONG64> storage((sizeof(gatt::CharacteristicValue) + value.size()) / 8 + 1, 0);
+  auto* characteristic_value = reinterpret_cast<gatt::CharacteristicValue*>(storage.data());
+  characteristic_value->DataSize = static_cast<ULONG>(value.size());
+  std::memcpy(characteristic_value->Data, value.data(), value.size());
+  gatt::ValueChangedEvent event{};
+  event.ChangedAttributeHandle = 0x21;
+  event.CharacteristicValueDataSize = sizeof(ULONG) + value.size();
+  event.CharacteristicValue = characteristic_value;
+  std::thread stack([&] {
+    for (const auto& [callback, context] : targets) callback(gatt::CharacteristicValueChangedEvent, &event, context);
+  });
+  stack.join();
+  return true;
+}
+
+namespace {
+// The GATT service behind an open handle: its characteristics carry their
+// index in the attribute handles.
+constexpr USHORT kFirstCharacteristic = 0x20;
+}  // namespace
+
+HRESULT FakeWin32System::BluetoothGATTGetServices(HANDLE device, USHORT count, gatt::Service* services, USHORT* actual,
+                                                  ULONG) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  if (gatt_files_.count(device) == 0) return E_HANDLE;
+  *actual = 1;
+  if (count < 1) return HRESULT_FROM_WIN32(ERROR_MORE_DATA);
+  services[0] = gatt::Service{};
+  services[0].ServiceUuid.Value.LongUuid = GattBus::kServiceInterface;
+  services[0].AttributeHandle = 0x10;
+  return S_OK;
+}
+
+HRESULT FakeWin32System::BluetoothGATTGetIncludedServices(HANDLE, gatt::Service*, USHORT, gatt::Service*,
+                                                          USHORT* actual, ULONG) {
+  *actual = 0;
+  return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+}
+
+HRESULT FakeWin32System::BluetoothGATTGetCharacteristics(HANDLE device, gatt::Service*, USHORT count,
+                                                         gatt::Characteristic* characteristics, USHORT* actual, ULONG) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  auto file = gatt_files_.find(device);
+  if (file == gatt_files_.end()) return E_HANDLE;
+  const std::vector<GUID>& ids = gatt_[file->second].characteristics;
+  *actual = static_cast<USHORT>(ids.size());
+  for (USHORT i = 0; i < ids.size() && i < count; ++i) {
+    characteristics[i] = gatt::Characteristic{};
+    characteristics[i].CharacteristicUuid.Value.LongUuid = ids[i];
+    characteristics[i].AttributeHandle = static_cast<USHORT>(kFirstCharacteristic + i);
+    characteristics[i].IsWritable = TRUE;
+    characteristics[i].IsNotifiable = TRUE;
+  }
+  return S_OK;
+}
+
+HRESULT FakeWin32System::BluetoothGATTGetDescriptors(HANDLE device, gatt::Characteristic* characteristic, USHORT count,
+                                                     gatt::Descriptor* descriptors, USHORT* actual, ULONG) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  if (gatt_files_.count(device) == 0) return E_HANDLE;
+  *actual = 1;
+  if (count < 1) return HRESULT_FROM_WIN32(ERROR_MORE_DATA);
+  descriptors[0] = gatt::Descriptor{};
+  descriptors[0].CharacteristicHandle = characteristic->AttributeHandle;
+  descriptors[0].DescriptorType = gatt::ClientCharacteristicConfiguration;
+  descriptors[0].AttributeHandle = static_cast<USHORT>(characteristic->AttributeHandle + 0x40);
+  return S_OK;
+}
+
+HRESULT FakeWin32System::BluetoothGATTGetCharacteristicValue(HANDLE, gatt::Characteristic*, ULONG,
+                                                             gatt::CharacteristicValue*, USHORT*, ULONG) {
+  return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
+}
+
+HRESULT FakeWin32System::BluetoothGATTGetDescriptorValue(HANDLE, gatt::Descriptor*, ULONG, gatt::DescriptorValue*,
+                                                         USHORT*, ULONG) {
+  return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
+}
+
+HRESULT FakeWin32System::BluetoothGATTSetDescriptorValue(HANDLE device, gatt::Descriptor*, gatt::DescriptorValue* value,
+                                                         ULONG) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  auto file = gatt_files_.find(device);
+  if (file == gatt_files_.end()) return E_HANDLE;
+  gatt_[file->second].configurations.push_back(value->ClientCharacteristicConfiguration.IsSubscribeToNotification);
+  return S_OK;
+}
+
+HRESULT FakeWin32System::BluetoothGATTRegisterEvent(HANDLE service, gatt::EventType, PVOID,
+                                                    gatt::EventCallback callback, PVOID context,
+                                                    gatt::EventHandle* handle, ULONG) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  auto file = gatt_files_.find(service);
+  if (file == gatt_files_.end()) return E_HANDLE;
+  auto event = reinterpret_cast<gatt::EventHandle>(next_event_++);
+  gatt_[file->second].events[event] = {callback, context};
+  gatt_events_[event] = file->second;
+  *handle = event;
+  return S_OK;
+}
+
+HRESULT FakeWin32System::BluetoothGATTUnregisterEvent(gatt::EventHandle handle, ULONG) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  auto found = gatt_events_.find(handle);
+  if (found == gatt_events_.end()) return E_HANDLE;
+  gatt_[found->second].events.erase(handle);
+  gatt_events_.erase(found);
+  return S_OK;
+}
+
+HRESULT FakeWin32System::BluetoothGATTSetCharacteristicValue(HANDLE device, gatt::Characteristic*,
+                                                             gatt::CharacteristicValue* value,
+                                                             gatt::ReliableWriteContext, ULONG flags) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  auto file = gatt_files_.find(device);
+  if (file == gatt_files_.end()) return E_HANDLE;
+  FakeGattService& service = gatt_[file->second];
+  if (FAILED(service.write_result)) return service.write_result;
+  service.written.emplace_back(std::vector<unsigned char>(value->Data, value->Data + value->DataSize), flags);
+  return S_OK;
+}
+
+LSTATUS FakeWin32System::RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD, REGSAM, PHKEY result) {
+  ++registry_opens;
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  std::wstring path;
+  if (key != HKEY_LOCAL_MACHINE) {
+    auto open = open_keys_.find(key);
+    if (open == open_keys_.end()) return ERROR_INVALID_HANDLE;
+    path = open->second + L"\\";
+  }
+  path += lower_wide(sub_key);
+  if (registry_.count(path) == 0) return ERROR_FILE_NOT_FOUND;
+  auto handle = reinterpret_cast<HKEY>(next_key_++);
+  open_keys_[handle] = path;
+  ++keys_live;
+  *result = handle;
+  return ERROR_SUCCESS;
+}
+
+LSTATUS FakeWin32System::RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_length, LPDWORD, LPWSTR,
+                                       LPDWORD, PFILETIME) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  auto open = open_keys_.find(key);
+  if (open == open_keys_.end()) return ERROR_INVALID_HANDLE;
+  const std::vector<std::wstring>& subkeys = registry_[open->second].subkeys;
+  if (index >= subkeys.size()) return ERROR_NO_MORE_ITEMS;
+  const std::wstring& sub = subkeys[index];
+  if (*name_length <= sub.size()) return ERROR_MORE_DATA;
+  std::memcpy(name, sub.c_str(), (sub.size() + 1) * sizeof(wchar_t));
+  *name_length = static_cast<DWORD>(sub.size());
+  return ERROR_SUCCESS;
+}
+
+LSTATUS FakeWin32System::RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD, LPDWORD type, LPBYTE data,
+                                          LPDWORD size) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  auto open = open_keys_.find(key);
+  if (open == open_keys_.end()) return ERROR_INVALID_HANDLE;
+  const auto& values = registry_[open->second].values;
+  auto found = values.find(lower_wide(value_name));
+  if (found == values.end()) return ERROR_FILE_NOT_FOUND;
+  if (type != nullptr) *type = found->second.first;
+  const std::vector<BYTE>& bytes = found->second.second;
+  if (data == nullptr || *size < bytes.size()) {
+    *size = static_cast<DWORD>(bytes.size());
+    return data == nullptr ? ERROR_SUCCESS : ERROR_MORE_DATA;
+  }
+  std::memcpy(data, bytes.data(), bytes.size());
+  *size = static_cast<DWORD>(bytes.size());
+  return ERROR_SUCCESS;
+}
+
+LSTATUS FakeWin32System::RegCloseKey(HKEY key) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  if (open_keys_.erase(key) == 0) return ERROR_INVALID_HANDLE;
+  --keys_live;
+  return ERROR_SUCCESS;
+}
 
 std::string FakeWin32System::setupdi_parent(const std::string& instance) {
   std::lock_guard<std::recursive_mutex> guard(lock_);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <set>
@@ -39,6 +40,14 @@ struct FakeCollection {
   DWORD pipe_buffer = 4096;
 };
 
+// What a radio answers about one Bluetooth address.
+struct FakeBluetoothInfo {
+  bool connected = false;
+  bool remembered = true;
+  std::wstring name = L"Mirel BT";
+  DWORD error = ERROR_SUCCESS;  // anything else: the query fails with it
+};
+
 // A system whose HID collections are message pipes: CreateFileW hands out the
 // client end of a fresh pipe, so reads, writes, waits and cancellation are
 // the real overlapped I/O of the kernel, and the test plays the device at
@@ -65,6 +74,38 @@ class FakeWin32System : public IWin32System {
   // `timeout_ms`).
   bool device_write(const std::string& path, const std::vector<unsigned char>& report);
   std::vector<unsigned char> device_read(const std::string& path, DWORD timeout_ms);
+
+  // Bluetooth radios: interface paths of the radio class; an open radio is an
+  // event handle. Their answers about addresses, and a registry for the
+  // Bluetooth enumerators (keys below HKEY_LOCAL_MACHINE, case-insensitive).
+  void add_radio(const std::wstring& path);
+  void remove_radio(const std::wstring& path);
+  // The handle of the last open of the radio at `path` (lower-case), or null.
+  HANDLE radio_handle(const std::string& path);
+  void set_bluetooth_info(const std::string& radio, std::uint64_t address, FakeBluetoothInfo info);
+  void add_registry_key(const std::wstring& key);
+  void set_registry_value(const std::wstring& key, const std::wstring& name, DWORD type, std::vector<BYTE> data);
+  std::atomic<int> registry_opens{0};
+  std::atomic<int> keys_live{0};
+
+  // GATT services of low-energy devices: interface paths of the FRAP GATT
+  // class; an open one is an event handle. Each offers the characteristics
+  // given (with one client configuration descriptor each), records what is
+  // written and can raise value-changed events like the Bluetooth stack.
+  struct FakeGattService {
+    std::vector<GUID> characteristics;
+    std::vector<std::pair<std::vector<unsigned char>, ULONG>> written;  // value and flags
+    std::vector<bool> configurations;                                   // subscribe flags written
+    HRESULT write_result = S_OK;
+    std::map<gatt::EventHandle, std::pair<gatt::EventCallback, PVOID>> events;
+  };
+  void add_gatt(const std::wstring& path, std::vector<GUID> characteristics);
+  void remove_gatt(const std::wstring& path);
+  FakeGattService gatt_service(const std::string& path);
+  void set_gatt_write_result(const std::string& path, HRESULT result);
+  // Raises a value-changed event of `value` on a thread of its own, as the
+  // stack does, and waits for it; false when nothing is registered.
+  bool gatt_notify(const std::string& path, const std::vector<unsigned char>& value);
 
   // Fault switches.
   std::atomic<bool> fail_create_window{false};
@@ -122,6 +163,33 @@ class FakeWin32System : public IWin32System {
   CONFIGRET CM_Get_Device_ID_Size(PULONG length, DEVINST node, ULONG flags) override;
   CONFIGRET CM_Get_Device_IDW(DEVINST node, PWSTR buffer, ULONG length, ULONG flags) override;
   DWORD BluetoothGetDeviceInfo(HANDLE radio, BLUETOOTH_DEVICE_INFO* info) override;
+  HRESULT BluetoothGATTGetServices(HANDLE device, USHORT count, gatt::Service* services, USHORT* actual,
+                                   ULONG flags) override;
+  HRESULT BluetoothGATTGetIncludedServices(HANDLE device, gatt::Service* parent, USHORT count, gatt::Service* services,
+                                           USHORT* actual, ULONG flags) override;
+  HRESULT BluetoothGATTGetCharacteristics(HANDLE device, gatt::Service* service, USHORT count,
+                                          gatt::Characteristic* characteristics, USHORT* actual, ULONG flags) override;
+  HRESULT BluetoothGATTGetDescriptors(HANDLE device, gatt::Characteristic* characteristic, USHORT count,
+                                      gatt::Descriptor* descriptors, USHORT* actual, ULONG flags) override;
+  HRESULT BluetoothGATTGetCharacteristicValue(HANDLE device, gatt::Characteristic* characteristic, ULONG size,
+                                              gatt::CharacteristicValue* value, USHORT* required, ULONG flags) override;
+  HRESULT BluetoothGATTGetDescriptorValue(HANDLE device, gatt::Descriptor* descriptor, ULONG size,
+                                          gatt::DescriptorValue* value, USHORT* required, ULONG flags) override;
+  HRESULT BluetoothGATTSetDescriptorValue(HANDLE device, gatt::Descriptor* descriptor, gatt::DescriptorValue* value,
+                                          ULONG flags) override;
+  HRESULT BluetoothGATTRegisterEvent(HANDLE service, gatt::EventType type, PVOID parameter,
+                                     gatt::EventCallback callback, PVOID context, gatt::EventHandle* handle,
+                                     ULONG flags) override;
+  HRESULT BluetoothGATTUnregisterEvent(gatt::EventHandle handle, ULONG flags) override;
+  HRESULT BluetoothGATTSetCharacteristicValue(HANDLE device, gatt::Characteristic* characteristic,
+                                              gatt::CharacteristicValue* value, gatt::ReliableWriteContext context,
+                                              ULONG flags) override;
+  LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM access, PHKEY result) override;
+  LSTATUS RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_length, LPDWORD reserved, LPWSTR class_name,
+                        LPDWORD class_length, PFILETIME last_write) override;
+  LSTATUS RegQueryValueExW(HKEY key, LPCWSTR value_name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                           LPDWORD size) override;
+  LSTATUS RegCloseKey(HKEY key) override;
   std::string setupdi_parent(const std::string& instance) override;
   std::string setupdi_instance_from_devnode(DEVINST node) override;
   std::string setupdi_instance_from_path(const std::string& path) override;
@@ -145,6 +213,22 @@ class FakeWin32System : public IWin32System {
   std::uintptr_t next_notification_ = 0x7000;
   std::vector<std::wstring> snapshot_;
   HANDLE window_released_ = nullptr;
+  struct RegistryKey {
+    std::vector<std::wstring> subkeys;                                   // as spelled
+    std::map<std::wstring, std::pair<DWORD, std::vector<BYTE>>> values;  // by lower-case name
+  };
+  std::vector<std::wstring> radios_;
+  std::vector<std::wstring> gatt_paths_;
+  std::map<std::string, FakeGattService> gatt_;  // by lower-case path
+  std::map<HANDLE, std::string> gatt_files_;
+  std::map<gatt::EventHandle, std::string> gatt_events_;
+  std::uintptr_t next_event_ = 0x9000;
+  std::map<HANDLE, std::string> radio_files_;
+  std::map<std::string, HANDLE> last_radio_;
+  std::map<std::pair<std::string, std::uint64_t>, FakeBluetoothInfo> bluetooth_info_;
+  std::map<std::wstring, RegistryKey> registry_;  // by lower-case path
+  std::map<HKEY, std::wstring> open_keys_;
+  std::uintptr_t next_key_ = 0x5000;
   unsigned pipe_counter_ = 0;
 };
 

@@ -87,8 +87,73 @@ TEST(CommandLineTest, PortOptionsAndTheirErrors) {
   EXPECT_FALSE(ok);
   EXPECT_TRUE(parse({"--help"}).help);
   EXPECT_TRUE(parse({"--version"}).version);
-  parse({"stray", "/UNKNOWN", ""}, &ok);
-  EXPECT_TRUE(ok);  // other arguments are ignored, as they always were
+}
+
+// Scripts hear about every word the program does not understand; the tool's
+// own "/" options keep their rules, which ignore what they do not know.
+TEST(CommandLineTest, StrictParsing) {
+  struct Case {
+    std::vector<std::string> args;
+    bool ok;
+    const char* named;  // the error names this (for failures)
+    bool (*holds)(const AppOptions&);
+  };
+  const Case cases[] = {
+      {{"-h"}, true, nullptr, [](const AppOptions& o) { return o.help; }},
+      {{"-?"}, true, nullptr, [](const AppOptions& o) { return o.help; }},
+      {{"-V"}, true, nullptr, [](const AppOptions& o) { return o.version; }},
+      {{"-y"}, true, nullptr, [](const AppOptions& o) { return o.yes && o.EffectiveTimeoutSeconds() == 120; }},
+      {{"--yes", "--timeout=3"}, true, nullptr, [](const AppOptions& o) { return o.EffectiveTimeoutSeconds() == 3; }},
+      {{"--timeout", "7"}, true, nullptr, [](const AppOptions& o) { return o.EffectiveTimeoutSeconds() == 7; }},
+      {{"-y", "--timeout=0"}, true, nullptr, [](const AppOptions& o) { return o.EffectiveTimeoutSeconds() == 0; }},
+      {{}, true, nullptr, [](const AppOptions& o) { return o.EffectiveTimeoutSeconds() == 0; }},
+      {{"--check", "--json"}, true, nullptr, [](const AppOptions& o) { return o.check && o.json; }},
+      {{"/UNKNOWN", "/force"}, true, nullptr, [](const AppOptions& o) { return o.force; }},
+      {{"x/FAILDONGLE=2"}, true, nullptr, [](const AppOptions& o) { return o.failReceiver == 2; }},
+      {{"stray"}, false, "'stray'", nullptr},
+      {{""}, false, "''", nullptr},
+      {{"-"}, false, "'-'", nullptr},
+      {{"-x"}, false, "'-x'", nullptr},
+      {{"-yV"}, false, "'-yV'", nullptr},
+      {{"--"}, false, "'--'", nullptr},
+      {{"-v"}, false, "'-v'", nullptr},  // not -V: short options are matched with case
+      {{"--timeout"}, false, "--timeout", nullptr},
+      {{"--timeout=-1"}, false, "'-1'", nullptr},
+      {{"--timeout=86401"}, false, "86400", nullptr},
+      {{"--timeout=99999999999"}, false, "99999999999", nullptr},
+      {{"--timeout= 5"}, false, "' 5'", nullptr},
+      {{"--check=1"}, false, "--check", nullptr},
+      {{"--json=yes"}, false, "--json", nullptr},
+      // The first problem is the one named.
+      {{"first", "-x"}, false, "'first'", nullptr},
+  };
+  for (const Case& c : cases) {
+    std::string joined;
+    for (const std::string& arg : c.args) joined += "[" + arg + "]";
+    bool ok = false;
+    std::string error;
+    const AppOptions options = parse(c.args, &ok, &error);
+    EXPECT_EQ(c.ok, ok) << joined << ": " << error;
+    if (c.named) {
+      EXPECT_NE(std::string::npos, error.find(c.named)) << joined << ": " << error;
+    }
+    if (c.holds) {
+      EXPECT_TRUE(c.holds(options)) << joined;
+    }
+  }
+}
+
+TEST(CommandLineTest, HelpListsEveryOptionAndExitStatus) {
+  const std::string usage = CommandLine::Usage("prog");
+  for (const char* text : {"-h, -?, --help", "-V, --version", "-y, --yes", "--timeout=SECONDS", "--check", "--json",
+                           "--console", "/LOG", "/FORCE"}) {
+    EXPECT_NE(std::string::npos, usage.find(text)) << text;
+  }
+  for (ExitStatus status :
+       {ExitStatus::Updated, ExitStatus::Failed, ExitStatus::BadCommandLine, ExitStatus::ClosedEarly,
+        ExitStatus::UpToDate, ExitStatus::NoDevice, ExitStatus::UpdateNeeded}) {
+    EXPECT_NE(std::string::npos, usage.find("\n  " + std::to_string(ToInt(status)) + "  ")) << ToInt(status);
+  }
 }
 
 TEST(CommandLineTest, UsbFrameOption) {

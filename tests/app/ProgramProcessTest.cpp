@@ -144,7 +144,7 @@ TEST_F(ProgramTest, TwoSignalsAtOnceStopTheUpdate) {
 // Outside the flash the first signal ends the program.
 TEST_F(ProgramTest, CtrlCBeforeTheUpdateEndsTheProgramAtOnce) {
   ProgramProcess program(kUpdate, env(), true);
-  ASSERT_TRUE(program.wait_for_output("Press Enter to start the update.", kRunLimit));
+  ASSERT_TRUE(program.wait_for_output("Press Enter to start the firmware update", kRunLimit));
   program.send_signal(SIGINT);
   const int status = program.wait(kRunLimit);
   EXPECT_TRUE(exited_with(status, 3)) << describe(status);
@@ -234,7 +234,7 @@ TEST_F(ProgramInhibitorTest, GivenBackWhenTheProgramIsKilled) {
 
 TEST_F(ProgramTest, InputThatEndsMidUpdateClosesTheWindowAfterIt) {
   ProgramProcess program(kUpdate, env(), true);
-  ASSERT_TRUE(program.wait_for_output("Press Enter to start the update.", kRunLimit));
+  ASSERT_TRUE(program.wait_for_output("Press Enter to start the firmware update", kRunLimit));
   program.write_input("\n");
   program.close_input();
   const int status = program.wait(kRunLimit);
@@ -243,14 +243,18 @@ TEST_F(ProgramTest, InputThatEndsMidUpdateClosesTheWindowAfterIt) {
   const std::string& out = program.out;
   EXPECT_NE(std::string::npos, out.find("You have successfully updated the firmware"));
   // The console's lines come in the order of what happens.
-  EXPECT_LT(out.find("Click 'Start'"), out.find("Press Enter to start"));
+  // There is no button to click: the console names the key instead, and
+  // shows what the update changes and each step on the mouse.
+  EXPECT_EQ(std::string::npos, out.find("Click 'Start'"));
+  EXPECT_LT(out.find("Firmware: 14.2.6 \u2192 14.2.7"), out.find("Press Enter to start"));
+  EXPECT_LT(out.find("Saving the mouse's settings..."), out.find("Restoring the mouse's settings..."));
   EXPECT_LT(out.find("Updating firmware"), out.find("[...."));
   EXPECT_EQ(std::string::npos, out.find("Press Enter to close"));  // nobody left to press it
 }
 
 TEST_F(ProgramTest, EscapeClosesAtRestAndEnterIsRefusedMidUpdate) {
   ProgramProcess program(kUpdate, env(), true);
-  ASSERT_TRUE(program.wait_for_output("Press Enter to start the update.", kRunLimit));
+  ASSERT_TRUE(program.wait_for_output("Press Enter to start the firmware update", kRunLimit));
   program.write_input("\n");
   ASSERT_TRUE(program.wait_for_output("Updating firmware", kRunLimit));
   program.write_input("\n");
@@ -315,7 +319,7 @@ TEST_F(ProgramTest, TheTraceReachesStandardErrorWhenAskedFor) {
     }
     ProgramProcess program(args, environment, false);
     const int status = program.wait(kRunLimit);
-    EXPECT_TRUE(exited_with(status, 0)) << describe(status);
+    EXPECT_TRUE(exited_with(status, 4)) << describe(status);  // already up to date
     EXPECT_NE(std::string::npos, program.err.find("CMirelDFUDlg::SwitchToState() called from 0 to 10"))
         << program.err.substr(0, 2000);
   }
@@ -360,8 +364,11 @@ TEST_F(ProgramTest, ADamagedStateFileIsRefusedWithItsLine) {
 // A copy of the program whose embedded image was damaged after the build
 // refuses to update and leaves the mouse and the settings store alone.
 TEST_F(ProgramTest, AProgramWithDamagedImagesRefusesAndTouchesNothing) {
+  // Read in one call: the sanitizers' build of the program is 100+ MB, too
+  // much to go through byte by byte.
   std::ifstream in(MIREL_PROGRAM, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string bytes(std::filesystem::file_size(MIREL_PROGRAM), '\0');
+  ASSERT_TRUE(in.read(bytes.data(), static_cast<std::streamsize>(bytes.size())));
   const std::string start_record = std::string("\x00\x01", 2) + "ZKT58_E1";
   const std::size_t image = bytes.find(start_record);
   ASSERT_NE(std::string::npos, image);
