@@ -3,6 +3,7 @@
 # folder serves the Windows cross build as well.
 list(APPEND RODIZ_CORE_SOURCES
   device/FeatureCacheFile.cpp
+  runtime/GuardedXmlDocument.cpp
 )
 list(APPEND RODIZ_WINDOWS_SOURCES
   runtime/AtomicFile_win.cpp

@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <iterator>
 #include <memory>
+#include <utility>
 
 #include "device/FrapReport.h"
+#include "runtime/GuardedXmlDocument.h"
 
 namespace rodiz {
 
@@ -28,25 +30,6 @@ std::string upper_hex(unsigned value) {
   char text[16];
   std::snprintf(text, sizeof text, "%X", value);
   return text;
-}
-
-// An upper bound of the element nesting: every "<" that opens a tag counts one
-// level, every "</" and "/>" gives one back. Markup that only looks like tags
-// (inside comments, say) can only make the bound larger.
-bool nesting_within(const std::string& text, int limit) {
-  int depth = 0;
-  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
-    if (text[i] == '<') {
-      if (text[i + 1] == '/') {
-        --depth;
-      } else if (++depth > limit) {
-        return false;
-      }
-    } else if (text[i] == '/' && text[i + 1] == '>') {
-      --depth;
-    }
-  }
-  return true;
 }
 
 std::string attribute(const rapidxml::xml_node<>* node, const char* name) {
@@ -141,25 +124,9 @@ std::string FeatureCacheFile::format(const std::string& fw, const std::string& p
 
 bool FeatureCacheFile::parse(std::string text, Contents& out, std::string& error) {
   out = Contents();
-  // The parser reads up to the first zero: a zero inside the file would hide
-  // the rest of it, so such a file counts as damaged.
-  if (text.find('\0') != std::string::npos) {
-    error = "contains a zero byte";
-    return false;
-  }
-  if (!nesting_within(text, kMaxDepth)) {
-    error = "nested too deeply";
-    return false;
-  }
-  text.push_back('\0');
-  auto owner = std::make_unique<rapidxml::xml_document<>>();
-  rapidxml::xml_document<>& doc = *owner;
-  try {
-    doc.parse<0>(text.data());
-  } catch (const rapidxml::parse_error& e) {
-    error = e.what();
-    return false;
-  }
+  GuardedXmlDocument parsed;
+  if (!parsed.parse(std::move(text), kMaxDepth, error)) return false;
+  const rapidxml::xml_document<>& doc = parsed.document();
 
   const rapidxml::xml_node<>* cache = doc.first_node("cache");
   if (!cache) return true;

@@ -1,11 +1,14 @@
 #include "transport/PairingCacheFile.h"
 
+#include "runtime/GuardedXmlDocument.h"
+
 #include <rapidxml.hpp>
 #include <rapidxml_print.hpp>
 
 #include <cstdio>
 #include <iterator>
 #include <memory>
+#include <utility>
 
 namespace rodiz {
 
@@ -14,24 +17,6 @@ namespace {
 // The parser recurses once per element level: deeper documents are refused
 // before parsing, so that a file of nested tags cannot exhaust the stack.
 constexpr int kMaxDepth = 16;
-
-// An upper bound of the element nesting: every "<" that opens a tag counts one
-// level, every "</" and "/>" gives one back.
-bool nesting_within(const std::string& text, int limit) {
-  int depth = 0;
-  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
-    if (text[i] == '<') {
-      if (text[i + 1] == '/') {
-        --depth;
-      } else if (++depth > limit) {
-        return false;
-      }
-    } else if (text[i] == '/' && text[i + 1] == '>') {
-      --depth;
-    }
-  }
-  return true;
-}
 
 bool attribute(const rapidxml::xml_node<>* node, const char* name, std::string& value) {
   const rapidxml::xml_attribute<>* a = node->first_attribute(name);
@@ -98,24 +83,9 @@ std::string PairingCacheFile::format(const std::vector<Entry>& entries) {
 bool PairingCacheFile::parse(std::string text, std::vector<Entry>& out, std::size_t& skipped, std::string& error) {
   out.clear();
   skipped = 0;
-  // The parser stops at the first zero: a zero inside would hide the rest.
-  if (text.find('\0') != std::string::npos) {
-    error = "contains a zero byte";
-    return false;
-  }
-  if (!nesting_within(text, kMaxDepth)) {
-    error = "nested too deeply";
-    return false;
-  }
-  text.push_back('\0');
-  auto owner = std::make_unique<rapidxml::xml_document<>>();
-  rapidxml::xml_document<>& doc = *owner;
-  try {
-    doc.parse<0>(text.data());
-  } catch (const rapidxml::parse_error& e) {
-    error = e.what();
-    return false;
-  }
+  GuardedXmlDocument parsed;
+  if (!parsed.parse(std::move(text), kMaxDepth, error)) return false;
+  const rapidxml::xml_document<>& doc = parsed.document();
   const rapidxml::xml_node<>* devices = doc.first_node("devices");
   if (!devices) return true;
   for (const rapidxml::xml_node<>* node = devices->first_node("device"); node; node = node->next_sibling("device")) {
