@@ -69,8 +69,9 @@ if(NOT WIN32)
   add_test(NAME fault_matrix_quick
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/recovery/fault_matrix.py
                    --program $<TARGET_FILE:MirelFirmwareUpdate> --quick)
+  rodiz_test_environment(_environment fault_matrix_quick)
   set_tests_properties(fault_matrix_quick PROPERTIES LABELS app TIMEOUT 900
-                       ENVIRONMENT "${RODIZ_TEST_ENVIRONMENT}" FIXTURES_REQUIRED test_home)
+                       ENVIRONMENT "${_environment}" FIXTURES_REQUIRED test_home)
 endif()
 
 # Many whole updates with random faults in one process (short form; the long

@@ -18,13 +18,14 @@ if(TARGET mirel_qt)
   add_dependencies(app_qt_tests MirelFirmwareUpdate)
   # Qt's runtime directory in the test's home, not in /tmp.
   set_property(TEST app_qt_tests APPEND PROPERTY ENVIRONMENT
-    QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=${RODIZ_TEST_HOME}/tmp)
+    QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=${RODIZ_TEST_HOME}/app_qt_tests/tmp)
 endif()
 
 # The screenshot tool, as the README's pictures are made: every state in both
 # languages, or it fails.
 if(TARGET qt_screenshots)
-  add_test(NAME qt_screenshots COMMAND qt_screenshots ${RODIZ_TEST_HOME}/screenshots)
+  add_test(NAME qt_screenshots COMMAND qt_screenshots ${RODIZ_TEST_HOME}/qt_screenshots/pictures)
+  rodiz_test_environment(_environment qt_screenshots)
   set_tests_properties(qt_screenshots PROPERTIES TIMEOUT 300 LABELS app FIXTURES_REQUIRED test_home
-    ENVIRONMENT "${RODIZ_TEST_ENVIRONMENT};QT_QPA_PLATFORM=offscreen;XDG_RUNTIME_DIR=${RODIZ_TEST_HOME}/tmp")
+    ENVIRONMENT "${_environment};QT_QPA_PLATFORM=offscreen;XDG_RUNTIME_DIR=${RODIZ_TEST_HOME}/qt_screenshots/tmp")
 endif()

@@ -19,8 +19,10 @@ if(NOT CMAKE_CROSSCOMPILING AND RODIZ_BUILD_EXAMPLES)
            COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:example_connection_events_sim> "-DARGS=2;20"
                    "-DEXPECT=^present C087 [^\n]*\nremoved C087 [^\n]*\narrived C087 [^\n]*\n$"
                    -P ${CMAKE_CURRENT_LIST_DIR}/examples/expect_output.cmake)
-  set_tests_properties(example_list_devices_sim example_connection_events_sim PROPERTIES
-                       TIMEOUT 90 FIXTURES_REQUIRED test_home ENVIRONMENT "${RODIZ_TEST_ENVIRONMENT}")
+  foreach(_test example_list_devices_sim example_connection_events_sim)
+    rodiz_test_environment(_environment ${_test})
+    set_tests_properties(${_test} PROPERTIES TIMEOUT 90 FIXTURES_REQUIRED test_home ENVIRONMENT "${_environment}")
+  endforeach()
   set_property(TEST example_connection_events_sim APPEND PROPERTY ENVIRONMENT RODIZ_EXAMPLE_REPLUG=1)
 endif()
 
@@ -36,6 +38,7 @@ if(NOT CMAKE_CROSSCOMPILING AND RODIZ_INSTALL)
            COMMAND ${CMAKE_CURRENT_LIST_DIR}/install/installed_library_test.sh ${PROJECT_SOURCE_DIR}
                    ${PROJECT_BINARY_DIR} ${PROJECT_BINARY_DIR}/installed-library-test ${CMAKE_CXX_COMPILER}
                    "${_installed_flags}")
+  rodiz_test_environment(_environment installed_library)
   set_tests_properties(installed_library PROPERTIES TIMEOUT 120 FIXTURES_REQUIRED test_home
-                       ENVIRONMENT "${RODIZ_TEST_ENVIRONMENT}")
+                       ENVIRONMENT "${_environment}")
 endif()

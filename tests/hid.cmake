@@ -26,8 +26,9 @@ if(NOT WIN32)
     target_link_libraries(hidraw_umockdev_tests PRIVATE rodiz_test_support PkgConfig::RODIZ_UMOCKDEV rodiz_warnings)
     add_test(NAME hidraw_umockdev_tests
              COMMAND ${RODIZ_UMOCKDEV_WRAPPER} $<TARGET_FILE:hidraw_umockdev_tests> --gtest_brief=1)
+    rodiz_test_environment(_environment hidraw_umockdev_tests)
     set_tests_properties(hidraw_umockdev_tests PROPERTIES TIMEOUT 120 LABELS "hid;umockdev"
-                         ENVIRONMENT "${RODIZ_TEST_ENVIRONMENT};ASAN_OPTIONS=verify_asan_link_order=0"
+                         ENVIRONMENT "${_environment};ASAN_OPTIONS=verify_asan_link_order=0"
                          FIXTURES_REQUIRED test_home)
 
     # The whole program against the simulated mouse on emulated nodes. The
@@ -48,8 +49,9 @@ if(NOT WIN32)
       add_dependencies(hidraw_program_tests short_image_program)
       add_test(NAME hidraw_program_tests
                COMMAND ${RODIZ_UMOCKDEV_WRAPPER} $<TARGET_FILE:hidraw_program_tests> --gtest_brief=1)
+      rodiz_test_environment(_environment hidraw_program_tests)
       set_tests_properties(hidraw_program_tests PROPERTIES TIMEOUT 900 LABELS "hid;umockdev;app"
-                           ENVIRONMENT "${RODIZ_TEST_ENVIRONMENT};ASAN_OPTIONS=verify_asan_link_order=0"
+                           ENVIRONMENT "${_environment};ASAN_OPTIONS=verify_asan_link_order=0"
                            FIXTURES_REQUIRED test_home)
     endif()
   else()
