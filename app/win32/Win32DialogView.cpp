@@ -273,6 +273,7 @@ void Win32DialogView::note_layout() {
 
 HFONT Win32DialogView::make_font(bool bold) const {
   LOGFONTW font = m_template_font;
+  // No font was found at initialisation: the controls keep theirs.
   if (font.lfFaceName[0] == L'\0' && font.lfHeight == 0) return nullptr;
   font.lfHeight = ::MulDiv(font.lfHeight, static_cast<int>(m_dpi), static_cast<int>(m_base_dpi));
   font.lfWidth = ::MulDiv(font.lfWidth, static_cast<int>(m_dpi), static_cast<int>(m_base_dpi));
@@ -329,7 +330,8 @@ void Win32DialogView::on_dpi_changed(unsigned dpi, const RECT* suggested) {
   if (m_picture_icon != 0) set_product_picture(m_picture_icon);
   if (m_window_icon != 0) set_window_icon(m_window_icon);
   if (m_list_control != 0) set_list_extent(m_list_control, m_list_extent);
-  ::InvalidateRect(m_hwnd, nullptr, TRUE);
+  // The controls were moved and given their fonts without drawing.
+  ::RedrawWindow(m_hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void Win32DialogView::set_window_title(const std::string& text) { ::SetWindowTextW(m_hwnd, to_wide(text).c_str()); }

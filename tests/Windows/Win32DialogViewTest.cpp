@@ -349,6 +349,7 @@ TEST_F(Win32DialogViewTest, ADpiChangeRebuildsTheLayoutAndFreesWhatItReplaced) {
   const RECT start = place(IDC_START);
   // Not the list: it keeps a whole number of lines.
   const RECT status = place(IDC_STATUS);
+  const RECT picture_place = place(IDC_PRODUCT_PICTURE);
 
   struct Owned {
     HFONT text;
@@ -390,6 +391,11 @@ TEST_F(Win32DialogViewTest, ADpiChangeRebuildsTheLayoutAndFreesWhatItReplaced) {
         icon_look(reinterpret_cast<HICON>(::SendMessageW(item(IDC_PRODUCT_PICTURE), STM_GETICON, 0, 0)));
     EXPECT_EQ(picture.width, ::MulDiv(128, dpi, 96));
     EXPECT_EQ(picture.height, ::MulDiv(128, dpi, 96));
+    // In its place, and as large as the picture.
+    const RECT shown_at = place(IDC_PRODUCT_PICTURE);
+    EXPECT_EQ(shown_at.left, scaled(picture_place.left, dpi));
+    EXPECT_EQ(shown_at.top, scaled(picture_place.top, dpi));
+    EXPECT_EQ(shown_at.right - shown_at.left, picture.width);
     EXPECT_EQ(icon_look(reinterpret_cast<HICON>(::SendMessageW(window, WM_GETICON, ICON_BIG, 0))).width,
               scaled(big_icon, dpi));
     EXPECT_EQ(::SendMessageW(window, WM_QUERYDRAGICON, 0, 0), ::SendMessageW(window, WM_GETICON, ICON_BIG, 0));
