@@ -25,7 +25,8 @@ if(WIN32)
   list(APPEND MIREL_APP_PLATFORM_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/console/ConsoleIo_win.cpp
     ${CMAKE_CURRENT_LIST_DIR}/Win32HostSystem.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/win32/Win32DialogView.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/win32/Win32DialogView.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/win32/WindowDpi.cpp)
   list(APPEND MIREL_APP_LIBS user32 comctl32)
 else()
   list(APPEND MIREL_APP_PLATFORM_SOURCES

@@ -7,16 +7,20 @@
 #include "app/AppTrace.h"
 #include "app/CMirelDFUDlg.h"
 #include "app/res/resource.h"
+#include "app/win32/WindowDpi.h"
 
 namespace mirel {
 
 namespace {
 
+// At 96 DPI.
 constexpr int kPicturePixels = 128;
 // The view's own message: press the button whose id is in wParam (with
 // autoAnswer). Above the controller's private messages, which start at
 // WM_USER.
 constexpr UINT kPressMessage = WM_APP + 1;
+// WM_GETDPISCALEDSIZE, which the headers declare only for Windows 10 targets.
+constexpr UINT kGetDpiScaledSize = 0x02E4;
 
 std::wstring to_wide(const std::string& text) {
   if (text.empty()) return std::wstring();
@@ -144,7 +148,17 @@ INT_PTR CALLBACK Win32DialogView::DialogProcStatic(HWND hwnd, UINT message, WPAR
 INT_PTR Win32DialogView::DialogProc(UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_INITDIALOG:
+      note_layout();
       m_init_ok = m_controller != nullptr && m_controller->OnInitDialog();
+      return TRUE;
+    case kGetDpiScaledSize:
+      // The size whose client area holds the scaled layout; the system's
+      // own guess scales the frame and caption with it.
+      if (!scaled_size(static_cast<unsigned>(wparam), reinterpret_cast<SIZE*>(lparam))) return FALSE;
+      ::SetWindowLongPtrW(m_hwnd, DWLP_MSGRESULT, TRUE);
+      return TRUE;
+    case WM_DPICHANGED:
+      on_dpi_changed(HIWORD(wparam), reinterpret_cast<const RECT*>(lparam));
       return TRUE;
     case WM_COMMAND:
       on_command(LOWORD(wparam), HIWORD(wparam));
@@ -181,7 +195,6 @@ INT_PTR Win32DialogView::DialogProc(UINT message, WPARAM wparam, LPARAM lparam) 
     if (m_controller != nullptr) m_controller->OnMessage(message, static_cast<std::uintptr_t>(wparam));
     return TRUE;
   }
-  (void)lparam;
   return FALSE;
 }
 
@@ -215,11 +228,12 @@ void Win32DialogView::paint_minimised() {
   ::SendMessageW(m_hwnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
   RECT client;
   ::GetClientRect(m_hwnd, &client);
-  const int width = ::GetSystemMetrics(SM_CXICON);
-  const int height = ::GetSystemMetrics(SM_CYICON);
+  const int width = WindowDpi::SystemMetric(SM_CXICON, m_dpi);
+  const int height = WindowDpi::SystemMetric(SM_CYICON, m_dpi);
   const HICON icon = m_big_icon != nullptr ? m_big_icon : ::LoadIconW(m_resources, MAKEINTRESOURCEW(IDI_MIREL_APP));
   if (icon != nullptr) {
-    ::DrawIcon(dc, (client.right - client.left - width + 1) / 2, (client.bottom - client.top - height + 1) / 2, icon);
+    ::DrawIconEx(dc, (client.right - client.left - width + 1) / 2, (client.bottom - client.top - height + 1) / 2, icon,
+                 width, height, 0, nullptr, DI_NORMAL);
   }
   ::EndPaint(m_hwnd, &paint);
 }
@@ -233,8 +247,91 @@ void Win32DialogView::release_resources() {
     if (*icon != nullptr) ::DestroyIcon(*icon);
     *icon = nullptr;
   }
+  for (HFONT* font : {&m_font, &m_bold_font}) {
+    if (*font != nullptr) ::DeleteObject(*font);
+    *font = nullptr;
+  }
+}
+
+void Win32DialogView::note_layout() {
+  m_base_dpi = WindowDpi::ForWindow(m_hwnd);
+  m_dpi = m_base_dpi;
+  ::GetClientRect(m_hwnd, &m_base_client);
+  m_layout.clear();
+  for (HWND child = ::GetWindow(m_hwnd, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT)) {
+    Placement place{child, {}};
+    ::GetWindowRect(child, &place.rect);
+    ::MapWindowPoints(nullptr, m_hwnd, reinterpret_cast<POINT*>(&place.rect), 2);
+    m_layout.push_back(place);
+  }
+  HFONT font = reinterpret_cast<HFONT>(::SendMessageW(m_hwnd, WM_GETFONT, 0, 0));
+  if (font == nullptr) font = static_cast<HFONT>(::GetStockObject(DEFAULT_GUI_FONT));
+  if (::GetObjectW(font, sizeof m_template_font, &m_template_font) == 0) m_template_font = LOGFONTW{};
+  // This window scales itself, on every system alike.
+  WindowDpi::LeaveScalingToDialog(m_hwnd);
+}
+
+HFONT Win32DialogView::make_font(bool bold) const {
+  LOGFONTW font = m_template_font;
+  // No font was found at initialisation: the controls keep theirs.
+  if (font.lfFaceName[0] == L'\0' && font.lfHeight == 0) return nullptr;
+  font.lfHeight = ::MulDiv(font.lfHeight, static_cast<int>(m_dpi), static_cast<int>(m_base_dpi));
+  font.lfWidth = ::MulDiv(font.lfWidth, static_cast<int>(m_dpi), static_cast<int>(m_base_dpi));
+  if (bold) font.lfWeight = FW_BOLD;
+  return ::CreateFontIndirectW(&font);
+}
+
+void Win32DialogView::apply_bold_font() {
+  const HWND item = ::GetDlgItem(m_hwnd, m_bold_control);
+  if (item == nullptr) return;
+  const HFONT bold = make_font(true);
+  if (bold == nullptr) return;
+  ::SendMessageW(item, WM_SETFONT, reinterpret_cast<WPARAM>(bold), TRUE);
+  // The control has let go of the old one.
   if (m_bold_font != nullptr) ::DeleteObject(m_bold_font);
-  m_bold_font = nullptr;
+  m_bold_font = bold;
+}
+
+bool Win32DialogView::scaled_size(unsigned dpi, SIZE* size) const {
+  if (dpi == 0 || size == nullptr || m_hwnd == nullptr) return false;
+  const SIZE client{::MulDiv(m_base_client.right, static_cast<int>(dpi), static_cast<int>(m_base_dpi)),
+                    ::MulDiv(m_base_client.bottom, static_cast<int>(dpi), static_cast<int>(m_base_dpi))};
+  const auto style = static_cast<DWORD>(::GetWindowLongW(m_hwnd, GWL_STYLE));
+  const auto extended = static_cast<DWORD>(::GetWindowLongW(m_hwnd, GWL_EXSTYLE));
+  return WindowDpi::WindowSizeAt(client, style, extended, dpi, size);
+}
+
+void Win32DialogView::on_dpi_changed(unsigned dpi, const RECT* suggested) {
+  if (dpi == 0 || m_hwnd == nullptr) return;
+  m_dpi = dpi;
+  // The suggested rectangle keeps the window on the monitor that caused the
+  // change; another size could move it back and forth between two monitors.
+  if (suggested != nullptr) {
+    ::SetWindowPos(m_hwnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                   suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  // From the template's places each time, so that rounding does not pile up.
+  const HFONT font = make_font(false);
+  for (const Placement& place : m_layout) {
+    const RECT& r = place.rect;
+    const auto scale = [&](LONG value) {
+      return ::MulDiv(static_cast<int>(value), static_cast<int>(m_dpi), static_cast<int>(m_base_dpi));
+    };
+    ::MoveWindow(place.control, scale(r.left), scale(r.top), scale(r.right) - scale(r.left),
+                 scale(r.bottom) - scale(r.top), FALSE);
+    if (font != nullptr) ::SendMessageW(place.control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+  }
+  if (font != nullptr) {
+    // No control uses the old one any more; the template's own belongs to the dialog.
+    if (m_font != nullptr) ::DeleteObject(m_font);
+    m_font = font;
+  }
+  if (m_bold_control != 0) apply_bold_font();
+  if (m_picture_icon != 0) set_product_picture(m_picture_icon);
+  if (m_window_icon != 0) set_window_icon(m_window_icon);
+  if (m_list_control != 0) set_list_extent(m_list_control, m_list_extent);
+  // The controls were moved and given their fonts without drawing.
+  ::RedrawWindow(m_hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void Win32DialogView::set_window_title(const std::string& text) { ::SetWindowTextW(m_hwnd, to_wide(text).c_str()); }
@@ -268,26 +365,22 @@ void Win32DialogView::add_list_entry(int control, const std::string& text) {
 }
 
 void Win32DialogView::set_list_extent(int control, int pixels) {
-  ::SendDlgItemMessageW(m_hwnd, control, LB_SETHORIZONTALEXTENT, static_cast<WPARAM>(pixels), 0);
+  m_list_control = control;
+  m_list_extent = pixels;
+  // The entry's text grows with the DPI, and so does the room it needs.
+  const int scaled = WindowDpi::Scale(pixels, m_dpi);
+  ::SendDlgItemMessageW(m_hwnd, control, LB_SETHORIZONTALEXTENT, static_cast<WPARAM>(scaled > 0 ? scaled : 0), 0);
 }
 
 void Win32DialogView::make_bold(int control) {
-  const HWND item = ::GetDlgItem(m_hwnd, control);
-  if (item == nullptr) return;
-  if (m_bold_font == nullptr) {
-    HFONT base = reinterpret_cast<HFONT>(::SendMessageW(item, WM_GETFONT, 0, 0));
-    if (base == nullptr) base = static_cast<HFONT>(::GetStockObject(DEFAULT_GUI_FONT));
-    LOGFONTW font{};
-    if (::GetObjectW(base, sizeof font, &font) == 0) return;
-    font.lfWeight = FW_BOLD;
-    m_bold_font = ::CreateFontIndirectW(&font);
-  }
-  ::SendMessageW(item, WM_SETFONT, reinterpret_cast<WPARAM>(m_bold_font), TRUE);
+  m_bold_control = control;
+  apply_bold_font();
 }
 
 void Win32DialogView::set_window_icon(int icon) {
-  const HICON big = load_icon(icon, ::GetSystemMetrics(SM_CXICON));
-  const HICON small = load_icon(icon, ::GetSystemMetrics(SM_CXSMICON));
+  m_window_icon = icon;
+  const HICON big = load_icon(icon, WindowDpi::SystemMetric(SM_CXICON, m_dpi));
+  const HICON small = load_icon(icon, WindowDpi::SystemMetric(SM_CXSMICON, m_dpi));
   ::SendMessageW(m_hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
   ::SendMessageW(m_hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
   // The window no longer uses the old ones.
@@ -298,7 +391,8 @@ void Win32DialogView::set_window_icon(int icon) {
 }
 
 void Win32DialogView::set_product_picture(int icon) {
-  const HICON picture = load_icon(icon, kPicturePixels);
+  m_picture_icon = icon;
+  const HICON picture = load_icon(icon, WindowDpi::Scale(kPicturePixels, m_dpi));
   if (picture == nullptr) return;
   ::SendDlgItemMessageW(m_hwnd, IDC_PRODUCT_PICTURE, STM_SETICON, reinterpret_cast<WPARAM>(picture), 0);
   // The template's own icon is shared and is not destroyed; ours is.

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "app/IProgramView.h"
 
@@ -23,6 +24,14 @@ class CMirelDFUDlg;
 // the keyboard focus when they appear, so Enter or Space presses them. The
 // window is modeless with its own message loop (run), so that tests can
 // drive it while it runs.
+//
+// The window follows the DPI of the monitor it is on (WM_DPICHANGED): it
+// takes the size the system suggests, places and sizes its controls and
+// their fonts (the bold status text included) for the new DPI from where
+// the template put them, and loads the product picture (128 by 128 at 96
+// DPI), the list's horizontal extent and the window icons again at the new
+// DPI's size. The system's own rescaling of dialogs is switched off, so the
+// window behaves the same on every Windows version.
 //
 // With `autoAnswer` Start and Close press themselves once the controller's
 // step that showed them has returned, and notices go to the trace instead of
@@ -56,6 +65,8 @@ class Win32DialogView : public IProgramView {
   // The control's text (UTF-8), for tests and screenshots.
   std::string text(int control) const;
   bool busy() const { return m_busy; }
+  // The DPI the window is laid out for.
+  unsigned dpi() const { return m_dpi; }
 
   static constexpr int kClosedBySystem = -1;
 
@@ -91,6 +102,22 @@ class Win32DialogView : public IProgramView {
   void paint_minimised();
   HICON load_icon(int icon, int size) const;
   void release_resources();
+  // Records the template's layout and font at the window's DPI.
+  void note_layout();
+  // The window's size for `dpi`: its client area scaled from the
+  // template's. False where the system cannot tell.
+  bool scaled_size(unsigned dpi, SIZE* size) const;
+  // Lays the window out for `dpi` inside `suggested` (null: keep its place).
+  void on_dpi_changed(unsigned dpi, const RECT* suggested);
+  // The template's font at the current DPI, bold or not; null on failure.
+  HFONT make_font(bool bold) const;
+  void apply_bold_font();
+
+  // A control and where the template put it, at m_base_dpi.
+  struct Placement {
+    HWND control;
+    RECT rect;
+  };
 
   HINSTANCE m_resources;
   const bool m_auto;
@@ -101,7 +128,23 @@ class Win32DialogView : public IProgramView {
   bool m_busy = false;
   bool m_ended = false;
   int m_code = kClosedBySystem;
+  // The DPI the template was laid out for, and the current one.
+  unsigned m_base_dpi = 96;
+  unsigned m_dpi = 96;
+  std::vector<Placement> m_layout;
+  RECT m_base_client{};
+  // The template's font at m_base_dpi.
+  LOGFONTW m_template_font{};
+  // The controls' font once the DPI has changed; until then the template's,
+  // which the dialog owns.
+  HFONT m_font = nullptr;
   HFONT m_bold_font = nullptr;
+  int m_bold_control = 0;
+  // What was asked for, to load again at another DPI.
+  int m_window_icon = 0;
+  int m_picture_icon = 0;
+  int m_list_control = 0;
+  int m_list_extent = 0;
   HICON m_big_icon = nullptr;
   HICON m_small_icon = nullptr;
   HICON m_picture = nullptr;

@@ -5,8 +5,10 @@
 #include <commctrl.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "app/CMirelDFUDlg.h"
@@ -66,6 +68,54 @@ rodiz::sim::SimMouseConfig small_mouse() {
   return config;
 }
 
+// The icon's size and its colour pixels, top row first.
+struct IconLook {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint32_t> pixels;
+};
+
+IconLook icon_look(HICON icon) {
+  IconLook look;
+  ICONINFO info{};
+  if (icon == nullptr || !::GetIconInfo(icon, &info)) return look;
+  BITMAP bitmap{};
+  ::GetObjectW(info.hbmColor, sizeof bitmap, &bitmap);
+  look.width = bitmap.bmWidth;
+  look.height = bitmap.bmHeight;
+  BITMAPINFO format{};
+  format.bmiHeader.biSize = sizeof format.bmiHeader;
+  format.bmiHeader.biWidth = bitmap.bmWidth;
+  format.bmiHeader.biHeight = -bitmap.bmHeight;
+  format.bmiHeader.biPlanes = 1;
+  format.bmiHeader.biBitCount = 32;
+  format.bmiHeader.biCompression = BI_RGB;
+  look.pixels.resize(static_cast<std::size_t>(bitmap.bmWidth) * static_cast<std::size_t>(bitmap.bmHeight));
+  const HDC screen = ::GetDC(nullptr);
+  ::GetDIBits(screen, info.hbmColor, 0, static_cast<UINT>(bitmap.bmHeight), look.pixels.data(), &format,
+              DIB_RGB_COLORS);
+  ::ReleaseDC(nullptr, screen);
+  ::DeleteObject(info.hbmColor);
+  ::DeleteObject(info.hbmMask);
+  return look;
+}
+
+LOGFONTW font_of(HWND control) {
+  LOGFONTW font{};
+  ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(control, WM_GETFONT, 0, 0)), sizeof font, &font);
+  return font;
+}
+
+bool font_alive(HFONT font) { return ::GetObjectType(font) == OBJ_FONT; }
+
+bool icon_alive(HICON icon) {
+  ICONINFO info{};
+  if (!::GetIconInfo(icon, &info)) return false;
+  ::DeleteObject(info.hbmColor);
+  ::DeleteObject(info.hbmMask);
+  return true;
+}
+
 class Win32DialogViewTest : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -103,6 +153,25 @@ class Win32DialogViewTest : public ::testing::Test {
     return pump_until([&] { return dialog_->state() == state; });
   }
   void click(int id) { ::SendMessageW(item(id), BM_CLICK, 0, 0); }
+  // The control's rectangle in the window's client area.
+  RECT place(int id) const {
+    RECT rect{};
+    ::GetWindowRect(item(id), &rect);
+    ::MapWindowPoints(nullptr, view_->window(), reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+  }
+  // What the system sends when the window reaches a monitor of `dpi`: the
+  // window's rectangle scaled about its top left corner.
+  RECT send_dpi_change(unsigned dpi) {
+    RECT window{};
+    ::GetWindowRect(view_->window(), &window);
+    const int now = static_cast<int>(view_->dpi());
+    const RECT suggested{window.left, window.top,
+                         window.left + ::MulDiv(window.right - window.left, static_cast<int>(dpi), now),
+                         window.top + ::MulDiv(window.bottom - window.top, static_cast<int>(dpi), now)};
+    ::SendMessageW(view_->window(), WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+    return suggested;
+  }
 
   struct Shown {
     bool progress;
@@ -262,6 +331,125 @@ TEST_F(Win32DialogViewTest, TextsFollowTheThreadsLanguage) {
   ASSERT_NE(start, StringTable::LoadText(IDS_START, 1033));
   EXPECT_EQ(view_->text(IDC_START), start);
   EXPECT_EQ(view_->text(0), StringTable::LoadText(IDS_WINDOW_TITLE, 1031));
+}
+
+// Moving to a monitor of another DPI lays the window out again from the
+// template: sizes, places, fonts, the picture and the icons at the new DPI,
+// and what they replaced freed once, without touching the dialog's own font.
+TEST_F(Win32DialogViewTest, ADpiChangeRebuildsTheLayoutAndFreesWhatItReplaced) {
+  open(false);
+  const HWND window = view_->window();
+  const int base = static_cast<int>(view_->dpi());
+  const auto scaled = [base](int value, int dpi) { return ::MulDiv(value, dpi, base); };
+  const HFONT dialog_font = reinterpret_cast<HFONT>(::SendMessageW(window, WM_GETFONT, 0, 0));
+  ASSERT_TRUE(font_alive(dialog_font));
+  const LONG status_height = font_of(item(IDC_STATUS)).lfHeight;
+  const LONG text_height = font_of(item(IDC_START)).lfHeight;
+  const int big_icon = icon_look(reinterpret_cast<HICON>(::SendMessageW(window, WM_GETICON, ICON_BIG, 0))).width;
+  const RECT start = place(IDC_START);
+  // Not the list: it keeps a whole number of lines.
+  const RECT status = place(IDC_STATUS);
+  const RECT picture_place = place(IDC_PRODUCT_PICTURE);
+
+  struct Owned {
+    HFONT text;
+    HFONT status;
+    HICON picture;
+    HICON big;
+    HICON small;
+  };
+  const auto owned = [&] {
+    return Owned{reinterpret_cast<HFONT>(::SendMessageW(item(IDC_START), WM_GETFONT, 0, 0)),
+                 reinterpret_cast<HFONT>(::SendMessageW(item(IDC_STATUS), WM_GETFONT, 0, 0)),
+                 reinterpret_cast<HICON>(::SendMessageW(item(IDC_PRODUCT_PICTURE), STM_GETICON, 0, 0)),
+                 reinterpret_cast<HICON>(::SendMessageW(window, WM_GETICON, ICON_BIG, 0)),
+                 reinterpret_cast<HICON>(::SendMessageW(window, WM_GETICON, ICON_SMALL, 0))};
+  };
+  Owned before = owned();
+
+  // Asked first for the size at the new DPI, the window wants room for its
+  // scaled client area.
+  RECT client{};
+  ::GetClientRect(window, &client);
+  SIZE wanted{};
+  ASSERT_NE(::SendMessageW(window, 0x02E4 /* WM_GETDPISCALEDSIZE */, base * 2, reinterpret_cast<LPARAM>(&wanted)), 0);
+  EXPECT_GE(wanted.cx, 2 * client.right);
+  EXPECT_GE(wanted.cy, 2 * client.bottom);
+  EXPECT_LT(wanted.cy, 2 * client.bottom + 200);
+
+  // Up, further up, and back: nothing drifts, and a second change frees
+  // what the first one made.
+  for (const int dpi : {base * 3 / 2, base * 2, base}) {
+    SCOPED_TRACE(dpi);
+    const RECT suggested = send_dpi_change(static_cast<unsigned>(dpi));
+    EXPECT_EQ(view_->dpi(), static_cast<unsigned>(dpi));
+    RECT now{};
+    ::GetWindowRect(window, &now);
+    EXPECT_TRUE(::EqualRect(&now, &suggested));
+
+    const IconLook picture =
+        icon_look(reinterpret_cast<HICON>(::SendMessageW(item(IDC_PRODUCT_PICTURE), STM_GETICON, 0, 0)));
+    EXPECT_EQ(picture.width, ::MulDiv(128, dpi, 96));
+    EXPECT_EQ(picture.height, ::MulDiv(128, dpi, 96));
+    // In its place, and as large as the picture.
+    const RECT shown_at = place(IDC_PRODUCT_PICTURE);
+    EXPECT_EQ(shown_at.left, scaled(picture_place.left, dpi));
+    EXPECT_EQ(shown_at.top, scaled(picture_place.top, dpi));
+    EXPECT_EQ(shown_at.right - shown_at.left, picture.width);
+    EXPECT_EQ(icon_look(reinterpret_cast<HICON>(::SendMessageW(window, WM_GETICON, ICON_BIG, 0))).width,
+              scaled(big_icon, dpi));
+    EXPECT_EQ(::SendMessageW(window, WM_QUERYDRAGICON, 0, 0), ::SendMessageW(window, WM_GETICON, ICON_BIG, 0));
+    EXPECT_EQ(font_of(item(IDC_STATUS)).lfHeight, scaled(status_height, dpi));
+    EXPECT_GE(font_of(item(IDC_STATUS)).lfWeight, FW_BOLD);
+    EXPECT_EQ(font_of(item(IDC_START)).lfHeight, scaled(text_height, dpi));
+    EXPECT_LT(font_of(item(IDC_START)).lfWeight, FW_BOLD);
+    for (const auto& [id, from] : {std::pair{IDC_START, start}, std::pair{IDC_STATUS, status}}) {
+      const RECT at = place(id);
+      EXPECT_EQ(at.left, scaled(from.left, dpi)) << id;
+      EXPECT_EQ(at.top, scaled(from.top, dpi)) << id;
+      EXPECT_EQ(at.right, scaled(from.right, dpi)) << id;
+      EXPECT_EQ(at.bottom, scaled(from.bottom, dpi)) << id;
+    }
+    EXPECT_EQ(::SendMessageW(item(IDC_RELEASE_NOTES), LB_GETHORIZONTALEXTENT, 0, 0), ::MulDiv(1200, dpi, 96));
+
+    const Owned after = owned();
+    for (const HFONT font : {after.text, after.status}) EXPECT_TRUE(font_alive(font));
+    for (const HICON icon : {after.picture, after.big, after.small}) EXPECT_TRUE(icon_alive(icon));
+    // The replaced ones are gone, except the dialog's own font, which the
+    // dialog frees when it is destroyed.
+    EXPECT_EQ(font_alive(before.text), before.text == dialog_font);
+    EXPECT_FALSE(font_alive(before.status));
+    for (const HICON icon : {before.picture, before.big, before.small}) EXPECT_FALSE(icon_alive(icon));
+    EXPECT_TRUE(font_alive(dialog_font));
+    before = after;
+  }
+}
+
+// Minimised, the window offers the application icon, not the product
+// picture. (Where it paints it cannot be seen here: a minimised window
+// under Wine has no client area.)
+TEST_F(Win32DialogViewTest, MinimisedTheWindowShowsTheApplicationIcon) {
+  open(false);
+  const HWND window = view_->window();
+  ::ShowWindow(window, SW_MINIMIZE);
+  ASSERT_TRUE(::IsIconic(window));
+  ::InvalidateRect(window, nullptr, TRUE);
+  ::UpdateWindow(window);
+  const HICON dragged = reinterpret_cast<HICON>(::SendMessageW(window, WM_QUERYDRAGICON, 0, 0));
+  EXPECT_EQ(reinterpret_cast<LRESULT>(dragged), ::SendMessageW(window, WM_GETICON, ICON_BIG, 0));
+  const IconLook look = icon_look(dragged);
+  ASSERT_GT(look.width, 0);
+  const auto resource = [&](int id) {
+    const HICON icon = static_cast<HICON>(
+        ::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id), IMAGE_ICON, look.width, look.height, 0));
+    IconLook loaded = icon_look(icon);
+    ::DestroyIcon(icon);
+    return loaded;
+  };
+  EXPECT_EQ(look.pixels, resource(IDI_MIREL_APP).pixels);
+  EXPECT_NE(look.pixels, resource(IDI_PRODUCT).pixels);
+  ::ShowWindow(window, SW_RESTORE);
+  EXPECT_FALSE(::IsIconic(window));
 }
 
 }  // namespace
