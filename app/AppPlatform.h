@@ -22,6 +22,10 @@ class AppPlatform {
   static std::filesystem::path PersistentDataFolder();
   // Longest log file path the platform's file calls accept; 0 for no limit.
   static std::size_t MaxLogFilePath();
+  // Whether a new log file is written in UTF-16 little-endian with a byte
+  // order mark and CR LF (Windows, where the file has always been so) rather
+  // than in UTF-8 with plain line feeds (Linux, as its tools read text).
+  static bool NewLogFileInUtf16();
   // One finished trace line (UTF-8) to the debugger output, or standard
   // error where there is no debugger output.
   static void WriteDebugOutput(const std::string& utf8Line);

@@ -108,6 +108,8 @@ std::filesystem::path AppPlatform::PersistentDataFolder() {
   return folder;
 }
 
+bool AppPlatform::NewLogFileInUtf16() { return false; }
+
 std::size_t AppPlatform::MaxLogFilePath() { return 0; }
 
 void AppPlatform::WriteDebugOutput(const std::string& utf8Line) {

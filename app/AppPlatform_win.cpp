@@ -49,6 +49,8 @@ std::filesystem::path AppPlatform::PersistentDataFolder() {
   return folder;
 }
 
+bool AppPlatform::NewLogFileInUtf16() { return true; }
+
 std::size_t AppPlatform::MaxLogFilePath() { return MAX_PATH - 1; }
 
 void AppPlatform::WriteDebugOutput(const std::string& utf8Line) {

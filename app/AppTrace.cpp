@@ -1,6 +1,8 @@
 #include "app/AppTrace.h"
 
 #include <chrono>
+#include <cstring>
+#include <fstream>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -98,7 +100,7 @@ std::string Utf16ToUtf8(const std::u16string& text) {
 }
 
 // UTF-16 little-endian whatever the machine, each LF preceded by CR.
-std::vector<std::uint8_t> EncodeForFile(const std::u16string& line) {
+std::vector<std::uint8_t> EncodeUtf16WithCrLf(const std::u16string& line) {
   std::vector<std::uint8_t> bytes;
   bytes.reserve(line.size() * 2 + 16);
   auto put = [&bytes](char16_t unit) {
@@ -138,6 +140,7 @@ struct TraceState {
   AppTrace::Clock clock;
   AppTrace::LineWatcher watcher;
   AppLogFile file;
+  bool fileInUtf16 = false;
 };
 
 TraceState& State() {
@@ -201,8 +204,13 @@ void AppTrace::TraceV(const char* format, va_list args) {
       AppPlatform::WriteDebugOutput(utf8);
     }
     if (state.file.IsOpen()) {
-      const std::vector<std::uint8_t> bytes = EncodeForFile(line);
-      state.file.Write(bytes.data(), bytes.size());
+      if (state.fileInUtf16) {
+        const std::vector<std::uint8_t> bytes = EncodeUtf16WithCrLf(line);
+        state.file.Write(bytes.data(), bytes.size());
+      } else {
+        // Whole characters only: the message was cut in UTF-16 units.
+        state.file.Write(reinterpret_cast<const std::uint8_t*>(utf8.data()), utf8.size());
+      }
     }
   }
   if (watcher) watcher(Utf16ToUtf8(message));
@@ -230,12 +238,19 @@ bool AppTrace::OpenLogFile(const std::filesystem::path& path) {
     std::lock_guard lock(state.mutex);
     // Whatever was open before, a failed open leaves no log file.
     state.file.Close();
+    static constexpr std::uint8_t kByteOrderMark[] = {0xFF, 0xFE};
     std::uint64_t existingSize = 0;
     if (path.empty() || !state.file.Open(path, &existingSize)) return false;
-    if (existingSize == 0) {
-      static constexpr std::uint8_t kByteOrderMark[] = {0xFF, 0xFE};
-      state.file.Write(kByteOrderMark, sizeof kByteOrderMark);
+    // A file begun in UTF-16 (by the Windows program, or by an earlier
+    // version here) goes on in UTF-16: a file of two encodings is unreadable.
+    state.fileInUtf16 = AppPlatform::NewLogFileInUtf16();
+    if (!state.fileInUtf16 && existingSize >= sizeof kByteOrderMark) {
+      std::ifstream existing(path, std::ios::binary);
+      char head[sizeof kByteOrderMark] = {};
+      state.fileInUtf16 =
+          existing.read(head, sizeof head) && std::memcmp(head, kByteOrderMark, sizeof kByteOrderMark) == 0;
     }
+    if (existingSize == 0 && state.fileInUtf16) state.file.Write(kByteOrderMark, sizeof kByteOrderMark);
   }
   const std::string now = AppPlatform::LocalTimeStamp();
   Trace("\n\n[%s]\n\n", now.c_str());

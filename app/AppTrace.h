@@ -20,8 +20,13 @@ namespace mirel {
 
 // The application's trace: one printf-style line at a time, prefixed with the
 // seconds since program start, written to the debugger output (standard error
-// on Linux, only when asked for) and, once opened, to the UTF-16 log file in the user's Documents
-// folder. Any thread may trace; each line is written whole.
+// on Linux, only when asked for) and, once opened, to the log file in the
+// user's Documents folder. Any thread may trace; each line is written whole.
+//
+// The log file is UTF-16 little-endian with a byte order mark and CR LF on
+// Windows; on Linux it is UTF-8 without a byte order mark and with plain line
+// feeds, except that a file that already begins with the UTF-16 byte order
+// mark is continued in UTF-16 with CR LF.
 //
 // Formats are UTF-8 narrow strings rather than wide ones: the wide printf
 // formats of the Windows and GNU C libraries disagree (%s, %S, %ls), while the
@@ -29,7 +34,10 @@ namespace mirel {
 class AppTrace {
  public:
   static constexpr const char* kLogFileName = "MirelFirmwareUpdate.log";
-  // Longest message after the time prefix, in UTF-16 units as in the file.
+  // Longest message after the time prefix, in UTF-16 units (a character
+  // beyond U+FFFF counts two), in either encoding of the file, so that a
+  // line keeps the same characters everywhere; the cut never splits a
+  // character.
   static constexpr std::size_t kMaxMessageLength = 1012;
 
   // Sets the program start to now. Without it the start is when this code
@@ -45,7 +53,8 @@ class AppTrace {
   static void SetDebugOutputEnabled(bool enabled);
 
   // Opens MirelFirmwareUpdate.log in the Documents folder and appends a time
-  // stamp header. False, and no log file, when it cannot be opened.
+  // stamp header (after the UTF-16 byte order mark when the file is new and
+  // UTF-16). False, and no log file, when it cannot be opened.
   static bool OpenLogFile();
   // The same with a chosen file.
   static bool OpenLogFile(const std::filesystem::path& path);

@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -172,7 +173,8 @@ bool XLogPlatformSpecific::list_directory(const std::string& directory, std::vec
   while (const dirent* entry = ::readdir(dir)) {
     struct stat info {};
     if (::fstatat(::dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) continue;
-    files->push_back(FileEntry{entry->d_name, ticks_from_unix(info.st_mtim.tv_sec, info.st_mtim.tv_nsec)});
+    files->push_back(FileEntry{entry->d_name, ticks_from_unix(info.st_mtim.tv_sec, info.st_mtim.tv_nsec),
+                               static_cast<std::uint64_t>(info.st_size)});
   }
   ::closedir(dir);
   return true;
@@ -190,12 +192,33 @@ bool XLogPlatformSpecific::delete_file(const std::string& path, unsigned* error)
     *error = static_cast<unsigned>(errno != 0 ? errno : EPERM);
     return false;
   }
-  // Relative to the folder that was checked, whatever its name means now.
-  const bool deleted = ::unlinkat(fd, name.c_str(), 0) == 0;
-  if (!deleted) *error = static_cast<unsigned>(errno);
+  // Relative to the folder that was checked, whatever its name means now,
+  // and never through a link. A running log holds a shared lock on its file:
+  // deleting it would leave its writer writing into a file nobody can find.
+  const int file = ::openat(fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (file < 0) {
+    *error = static_cast<unsigned>(errno);
+    ::close(fd);
+    return false;
+  }
+  bool deleted = false;
+  struct stat info {};
+  if (::fstat(file, &info) != 0 || !S_ISREG(info.st_mode)) {
+    *error = EPERM;
+  } else if (::flock(file, LOCK_EX | LOCK_NB) != 0) {
+    *error = errno == EWOULDBLOCK ? EBUSY : static_cast<unsigned>(errno);
+  } else {
+    deleted = ::unlinkat(fd, name.c_str(), 0) == 0;
+    if (!deleted) *error = static_cast<unsigned>(errno);
+  }
+  ::close(file);
   ::close(fd);
   return deleted;
 }
+
+bool XLogPlatformSpecific::file_vanished(unsigned error) { return error == ENOENT; }
+
+bool XLogPlatformSpecific::caps_log_folder() { return true; }
 
 unsigned XLogPlatformSpecific::process_id() { return static_cast<unsigned>(::getpid()); }
 
@@ -215,6 +238,9 @@ std::FILE* XLogPlatformSpecific::open_log_file(const std::string& path) {
   const int fd = ::openat(directory, name.c_str(), O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
   ::close(directory);
   if (fd < 0) return nullptr;
+  // Held until the stream is closed or the process ends: delete_file of
+  // another process's purge leaves a file with this lock alone.
+  (void)::flock(fd, LOCK_SH | LOCK_NB);
   std::FILE* file = ::fdopen(fd, "a+");
   if (file == nullptr) ::close(fd);
   return file;

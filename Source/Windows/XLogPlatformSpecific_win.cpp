@@ -61,7 +61,8 @@ bool XLogPlatformSpecific::list_directory(const std::string& directory, std::vec
   if (find == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
   do {
     if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
-    files->push_back(FileEntry{data.cFileName, ticks(data.ftLastWriteTime)});
+    files->push_back(FileEntry{data.cFileName, ticks(data.ftLastWriteTime),
+                               (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow});
   } while (::FindNextFileA(find, &data));
   ::FindClose(find);
   return true;
@@ -72,6 +73,12 @@ bool XLogPlatformSpecific::delete_file(const std::string& path, unsigned* error)
   *error = ::GetLastError();
   return false;
 }
+
+bool XLogPlatformSpecific::file_vanished(unsigned error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool XLogPlatformSpecific::caps_log_folder() { return false; }
 
 unsigned XLogPlatformSpecific::process_id() { return ::GetCurrentProcessId(); }
 

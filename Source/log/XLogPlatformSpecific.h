@@ -17,10 +17,13 @@ class XLogPlatformSpecific {
   struct FileEntry {
     std::string name;
     std::uint64_t last_write = 0;
+    std::uint64_t size = 0;  // bytes
   };
 
   // Days between two times of this unit.
   static constexpr std::uint64_t kTicksPerDay = 864000000000ull;
+  // The unit of the folder's size cap.
+  static constexpr std::uint64_t kBytesPerMB = 1024ull * 1024ull;
   // The log's folder below the directory temp_directory() gives.
   static constexpr const char* kLogFolder = "xlog_orvantis";
 
@@ -44,15 +47,25 @@ class XLogPlatformSpecific {
   static bool format_local_time(std::time_t seconds, const char* format, char* out, std::size_t size);
   // The plain files of `directory` (with its trailing separator).
   static bool list_directory(const std::string& directory, std::vector<FileEntry>* files);
-  // False with the system's error number in `error`.
+  // False with the system's error number in `error`. A log file that a
+  // running process still writes is refused: Windows refuses an open file
+  // (ERROR_SHARING_VIOLATION), Linux one whose writer holds its lock (EBUSY).
   static bool delete_file(const std::string& path, unsigned* error);
+  // Whether `error` of delete_file means that the file was already gone.
+  static bool file_vanished(unsigned error);
+  // Whether the log keeps its folder under a size cap (capLogFolder). Linux:
+  // yes, the state directory is kept between runs and nothing else cleans
+  // it. Windows: no, the temporary directory is the system's to clean.
+  static bool caps_log_folder();
   static unsigned process_id();
   static unsigned thread_id();
   // Gives the calling thread the lowest scheduling priority the process may
   // set without privileges; failures are ignored.
   static void lower_thread_priority();
   // For appending and reading, not inherited by child processes. Lines are
-  // written with their own CR LF, so the stream does not translate.
+  // written with their own CR LF, so the stream does not translate. On Linux
+  // the stream holds a shared lock on the file while it is open, so that
+  // another process's delete_file leaves it alone.
   static std::FILE* open_log_file(const std::string& path);
 
   // The log's folder with its trailing separator, created when missing;
@@ -62,6 +75,14 @@ class XLogPlatformSpecific {
   // Deletes this executable's log files that are seven days or more older
   // than its newest one; other executables' files are never touched.
   static void purgeOldLogFiles(const char* procname, const char* name_space);
+  // Deletes this executable's log files, oldest (last written) first, until
+  // together they take at most `cap_bytes`; the file named `current_name`
+  // (the running process's, in the log's folder), files that another running
+  // process writes, links and other executables' or programs' files are never
+  // deleted, and only this executable's files count. Sizes are the files'
+  // lengths, not the disk blocks they take.
+  static void capLogFolder(const char* procname, const char* name_space, std::uint64_t cap_bytes,
+                           const std::string& current_name);
 };
 
 }  // namespace rodiz

@@ -1,5 +1,6 @@
 #include "log/XLogSettings.h"
 
+#include "log/XLogPlatformSpecific.h"
 #include "log/xLog.h"
 #include "runtime/SettingsKey.h"
 
@@ -12,6 +13,9 @@ void XLogSettings::read(const std::string& key_path) {
   if (auto value = key->get_dword("logginglevel")) logginglevel = *value;
   if (auto value = key->get_dword("loggingoutput")) loggingoutput = *value;
   if (auto value = key->get_dword("logTagLevel")) logTagLevel = *value;
+  if (XLogPlatformSpecific::caps_log_folder()) {
+    if (auto value = key->get_dword("logFolderCapMB")) logFolderCapMB = *value;
+  }
   if (auto value = key->get_string("LogTags")) {
     if (value->size() >= kMaxTagsSize) {
       // Too long for the value's place: ignored as a value that cannot be read, but said.

@@ -16,6 +16,7 @@ class XLogSettings {
   static constexpr unsigned kDefaultLevel = 1;
   static constexpr unsigned kDefaultTagLevel = 3;
   static constexpr unsigned kDefaultFileLevel = 4;
+  static constexpr unsigned kDefaultFolderCapMB = 100;
   // "LogTags" is read into a buffer of this size, terminator included.
   static constexpr std::size_t kMaxTagsSize = 1024;
 
@@ -32,6 +33,10 @@ class XLogSettings {
   unsigned logTagLevel = kDefaultTagLevel;
   // Highest level of the file.
   unsigned fileLevel = kDefaultFileLevel;
+  // Most this executable's log files may take together, in MB of 1048576
+  // bytes ("logFolderCapMB"); 0 for no cap. Only where the platform caps the
+  // log's folder (Linux); elsewhere the value is not read.
+  unsigned logFolderCapMB = kDefaultFolderCapMB;
 
   bool all_tags_disabled = true;
   std::set<std::string, std::less<>> enabled_tags;

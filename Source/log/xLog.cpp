@@ -283,7 +283,14 @@ void xLogInit() {
     }
   }
   xLogWrite("xlog", LogInfo, kFunction, "tags=%s", s.settings.describe_tags().c_str());
-  if (file_wanted) XLogPlatformSpecific::purgeOldLogFiles(s.procname.c_str(), kNamespace);
+  if (file_wanted) {
+    XLogPlatformSpecific::purgeOldLogFiles(s.procname.c_str(), kNamespace);
+    if (XLogPlatformSpecific::caps_log_folder() && s.settings.logFolderCapMB != 0) {
+      XLogPlatformSpecific::capLogFolder(s.procname.c_str(), kNamespace,
+                                         s.settings.logFolderCapMB * XLogPlatformSpecific::kBytesPerMB,
+                                         path.empty() ? std::string() : file_name_of(path));
+    }
+  }
 }
 
 void output_to_file(unsigned long long monotonic_us, unsigned long long wall_us, unsigned thread_id, unsigned level,

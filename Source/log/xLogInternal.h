@@ -7,7 +7,8 @@
 // the library calls these.
 namespace rodiz {
 
-// Opens the file, writes the header and purges old files; run by the first
+// Opens the file, writes the header, purges old files and, where the platform
+// caps the folder, keeps it under its cap; run by the first
 // xLogWrite when logging is on.
 void xLogInit();
 // Writes one record ("-tag-", NUL, function, NUL, message, NUL) as file lines;

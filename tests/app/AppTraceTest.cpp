@@ -30,6 +30,13 @@ std::u16string Utf16Body(const std::vector<std::uint8_t>& bytes) {
   return text;
 }
 
+// The line end of this platform's log file.
+#if defined(_WIN32)
+constexpr const char* kFileNewline = "\r\n";
+#else
+constexpr const char* kFileNewline = "\n";
+#endif
+
 // Only for checking ASCII parts with a regular expression.
 std::string Narrow(const std::u16string& text) {
   std::string out;
@@ -88,9 +95,14 @@ TEST_F(AppTraceTest, BadUtf8BecomesReplacementCharacters) {
             "b\xEF\xBF\xBD");
 }
 
-TEST_F(AppTraceTest, LogFileGetsOneByteOrderMarkAndCrLfAcrossRuns) {
+// Windows: every file. Linux: a file begun in UTF-16 (by the Windows
+// program, or an earlier version) goes on in UTF-16.
+TEST_F(AppTraceTest, Utf16LogFileGetsOneByteOrderMarkAndCrLfAcrossRuns) {
   ScopedTempDir dir;
   const auto path = dir.path() / AppTrace::kLogFileName;
+#if !defined(_WIN32)
+  std::ofstream(path, std::ios::binary) << "\xFF\xFE";
+#endif
 
   ASSERT_TRUE(AppTrace::OpenLogFile(path));
   EXPECT_TRUE(AppTrace::IsLogFileOpen());
@@ -126,6 +138,43 @@ TEST_F(AppTraceTest, LogFileGetsOneByteOrderMarkAndCrLfAcrossRuns) {
   EXPECT_EQ(lines_.front().substr(0, 13), "00012.345: \n\n");
 }
 
+#if !defined(_WIN32)
+// Linux: UTF-8 without a byte order mark, plain line feeds; the message's
+// limit counts the same characters as in UTF-16 and cuts none in half.
+TEST_F(AppTraceTest, LogFileIsUtf8WithLineFeeds) {
+  ScopedTempDir dir;
+  const auto path = dir.path() / AppTrace::kLogFileName;
+  ASSERT_TRUE(AppTrace::OpenLogFile(path));
+  const std::string text =
+      "Gr\xC3\xBC\xC3\x9F"
+      "e \xE6\x9B\xB4\xE6\x96\xB0 \xF0\x9F\x98\x80";  // German, CJK, outside the basic plane
+  Trace("%s\n", text.c_str());
+  std::string cjk;
+  for (int i = 0; i < 1020; ++i) cjk += "\xE6\x96\xB0";
+  Trace("%s", cjk.c_str());
+  Trace("%s\xF0\x9F\x98\x80tail\n", std::string(1011, 'a').c_str());
+  AppTrace::CloseLogFile();
+  ASSERT_TRUE(AppTrace::OpenLogFile(path));  // the next run appends, no mark
+  Trace("second run\n");
+  AppTrace::CloseLogFile();
+
+  const std::vector<std::uint8_t> bytes = ReadBytes(path);
+  const std::string file(bytes.begin(), bytes.end());
+  const std::regex header(R"(00012\.345: \n\n\[\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\]\n\n)");
+  std::smatch first;
+  ASSERT_TRUE(std::regex_search(file, first, header));
+  EXPECT_EQ(first.position(0), 0) << "something before the first header";
+  const std::string body = first.suffix();
+  const std::string expected = "00012.345: " + text + "\n" +  //
+                               "00012.345: " + cjk.substr(0, 3 * 1012) + "00012.345: " + std::string(1011, 'a') +
+                               "00012.345: \n";
+  EXPECT_EQ(body.substr(0, expected.size()), expected);
+  EXPECT_EQ(std::distance(std::sregex_iterator(file.begin(), file.end(), header), std::sregex_iterator()), 2);
+  EXPECT_EQ(file.substr(file.size() - 22), "00012.345: second run\n");
+  EXPECT_EQ(file.find('\r'), std::string::npos);
+}
+#endif
+
 TEST_F(AppTraceTest, UnopenableLogFileMeansNoLogFile) {
   ScopedTempDir dir;
   EXPECT_FALSE(AppTrace::OpenLogFile(dir.path()));  // a folder
@@ -150,8 +199,13 @@ TEST_F(AppTraceTest, LinesFromSeveralThreadsStayWhole) {
   for (auto& thread : threads) thread.join();
   AppTrace::CloseLogFile();
 
+#if defined(_WIN32)
   const std::string text = Narrow(Utf16Body(ReadBytes(path)));
-  const std::regex line(R"(00012\.345: (\d) ([a-d])\2{39}\r\n)");
+#else
+  const std::vector<std::uint8_t> bytes = ReadBytes(path);
+  const std::string text(bytes.begin(), bytes.end());
+#endif
+  const std::regex line(std::string(R"(00012\.345: (\d) ([a-d])\2{39})") + kFileNewline);
   int whole = 0;
   for (auto it = std::sregex_iterator(text.begin(), text.end(), line); it != std::sregex_iterator(); ++it) {
     EXPECT_EQ((*it)[2].str()[0], 'a' + std::stoi((*it)[1].str()));

@@ -49,7 +49,7 @@ class ProgramTest : public testing::Test {
             {"MIREL_TRACE", ""},
             {"LC_ALL", "C"}};
   }
-  // The program's own log (UTF-16) as plain ASCII.
+  // The program's own log (the /LOG file) as plain ASCII, whatever its encoding.
   std::string app_log() const {
     std::ifstream in(home_.path() / "Documents" / "MirelFirmwareUpdate.log", std::ios::binary);
     std::stringstream content;
