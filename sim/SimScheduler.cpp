@@ -1,6 +1,15 @@
 #include "sim/SimScheduler.h"
 
+#include "runtime/SpinWait.h"
+
 namespace rodiz::sim {
+
+namespace {
+// How long an idle scheduler looks for a new task before it sleeps. A host
+// sends its next request a few microseconds after an answer; a device is
+// awake for it, and a sleeping thread would charge the host a wake-up.
+constexpr std::chrono::microseconds kIdleSpin{50};
+}  // namespace
 
 SimScheduler::SimScheduler() : state_(std::make_shared<State>()), thread_(&SimScheduler::run, state_) {}
 
@@ -9,6 +18,7 @@ SimScheduler::~SimScheduler() {
   {
     std::lock_guard<std::mutex> guard(state_->lock);
     state_->stop = true;
+    ++state_->posts;
     dropped.swap(state_->tasks);
   }
   state_->wake.notify_all();
@@ -29,6 +39,7 @@ void SimScheduler::post_at(std::function<void()> task, Clock::time_point due) {
     std::lock_guard<std::mutex> guard(state_->lock);
     if (state_->stop) return;
     state_->tasks.emplace(due, std::move(task));
+    ++state_->posts;
   }
   // Only the scheduler's thread waits on `wake`.
   state_->wake.notify_one();
@@ -47,6 +58,10 @@ void SimScheduler::run(std::shared_ptr<State> state) {
   while (!state->stop) {
     if (state->tasks.empty()) {
       state->idle.notify_all();
+      const std::uint64_t seen = state->posts.load();
+      guard.unlock();
+      (void)SpinWait::Until([&] { return state->posts.load() != seen; }, kIdleSpin);
+      guard.lock();
       state->wake.wait(guard, [&] { return state->stop || !state->tasks.empty(); });
       continue;
     }

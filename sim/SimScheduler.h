@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -42,6 +44,9 @@ class SimScheduler {
     std::condition_variable wake;
     std::condition_variable idle;
     std::multimap<Clock::time_point, std::function<void()>> tasks;
+    // Counts posts (written under `lock`), so that the idle thread can look
+    // for new work without the lock before it sleeps.
+    std::atomic<std::uint64_t> posts{0};
     bool running_task = false;
     bool stop = false;
   };

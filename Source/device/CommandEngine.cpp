@@ -10,6 +10,7 @@
 #include "features/Feature.h"
 #include "log/xLog.h"
 #include "runtime/IDeviceManager.h"
+#include "runtime/SpinWait.h"
 
 namespace rodiz {
 
@@ -17,6 +18,9 @@ namespace {
 
 constexpr const char* kTag = "Device";
 constexpr int kCacheWriteDelayMs = 10000;
+// How long a sender looks for the answer before it sleeps: about what a
+// thread's wake-up costs, so that a slow answer costs little more CPU time.
+constexpr std::chrono::microseconds kAnswerSpin{20};
 
 // The cache key and value forms: the swid nibble is not part of an answer.
 std::vector<Byte> with_swid(std::vector<Byte> report, unsigned swid) {
@@ -344,8 +348,16 @@ bool CommandEngine::sendSynchronousCommandWithoutRetry(const std::vector<Byte>& 
   }
 
   const std::int64_t started = clock_.now_ms();
+  // A device close by answers within microseconds, sooner than a sleeping
+  // thread can be woken: look for the answer a little before sleeping. The
+  // mutex is free meanwhile, as it is while the thread sleeps.
+  if (!readCompleted_) {
+    lock.unlock();
+    (void)SpinWait::Until([this] { return readCompleted_.load(); }, kAnswerSpin);
+    lock.lock();
+  }
   const bool settled =
-      command_done_.wait_for(lock, std::chrono::milliseconds(timeout_ms_), [this] { return readCompleted_; });
+      command_done_.wait_for(lock, std::chrono::milliseconds(timeout_ms_), [this] { return readCompleted_.load(); });
   const std::int64_t elapsed = clock_.now_ms() - started;
   remember_previous_command();
   return finish_exchange(settled, elapsed, response);

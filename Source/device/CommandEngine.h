@@ -136,12 +136,14 @@ class CommandEngine {
   std::atomic<bool> switch_swid_{false};
   SwidTable swid_table_;
 
-  // The pending exchange, guarded by command_mutex_.
+  // The pending exchange, guarded by command_mutex_. readCompleted_ is only
+  // written under the mutex; it is atomic so that the sender can spin on it
+  // without the mutex before it sleeps.
   std::mutex command_mutex_;
   std::condition_variable command_done_;
   std::vector<Byte> pending_command_;
   std::vector<unsigned> pending_match_positions_;
-  bool readCompleted_ = true;
+  std::atomic<bool> readCompleted_{true};
   std::vector<Byte> response_;
   std::vector<Byte> previous_command_;
   std::vector<unsigned> previous_match_positions_;
