@@ -3,7 +3,7 @@
 # program chooses.
 if(TARGET mirel_qt)
   find_package(Qt6 REQUIRED COMPONENTS Test)
-  rodiz_add_test(app_qt_tests
+  rodiz_add_test(app_qt_tests OWN_FLAGS
     SOURCES
       app/qt/QtTestApplication.cpp
       app/qt/QtControllerLoopTest.cpp
