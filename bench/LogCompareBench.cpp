@@ -7,12 +7,15 @@
 // of the time one call takes on its thread, and the messages dropped because
 // the buffer was full (spdlog's producers wait instead).
 //
-//   log_compare_bench [messages per run, default 240000] [repetitions, default 3]
+//   log_compare_bench [messages per run, default 240000] [repetitions, default 3] [cold]
 //
-// Each configuration runs `repetitions` times after one warm-up run; the run
-// with the median producer-side rate is shown.
+// Each logger is set up once per configuration and runs one warm-up run and
+// then `repetitions` runs, each ending when its file holds every message; the
+// run with the median producer-side rate is shown. With "cold" each run gets
+// a logger of its own (ours then starts from its first, smallest buffer).
 #include <spdlog/async.h>
-#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/details/file_helper.h>
+#include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
@@ -23,6 +26,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,17 +49,42 @@ struct Result {
   long dropped = 0;
 };
 
-// One logger under test: `start` before the producers, `log` per message
-// (false when the message was dropped), `finish` until the file is complete.
+// One logger under test: `open` before a series of runs, `log` per message
+// (false when the message was dropped), `finish` after each run (told how
+// many calls it made) until the file holds every message logged so far,
+// `close` after the series.
 struct Subject {
   const char* name;
-  std::function<void()> start;
+  std::function<void()> open;
   std::function<bool(int)> log;
-  std::function<void()> finish;
+  std::function<void(long)> finish;
+  std::function<void()> close;
+};
+
+// spdlog's file sink (the same helper and formatting as basic_file_sink_mt)
+// that counts what it wrote, so that a run can wait for its file without
+// ending the logger.
+class CountingFileSink final : public spdlog::sinks::base_sink<std::mutex> {
+ public:
+  explicit CountingFileSink(const std::string& path) { file_.open(path, true); }
+  long written() const { return written_.load(std::memory_order_acquire); }
+  void flush_file() { flush(); }
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    spdlog::memory_buf_t formatted;
+    formatter_->format(msg, formatted);
+    file_.write(formatted);
+    written_.fetch_add(1, std::memory_order_release);
+  }
+  void flush_() override { file_.flush(); }
+
+ private:
+  spdlog::details::file_helper file_;
+  std::atomic<long> written_{0};
 };
 
 Result run(const Subject& subject, int threads, int messages) {
-  subject.start();
   const int per_thread = messages / threads;
   std::vector<std::vector<std::uint32_t>> times(static_cast<std::size_t>(threads));
   std::vector<long> dropped(static_cast<std::size_t>(threads), 0);
@@ -83,7 +112,7 @@ Result run(const Subject& subject, int threads, int messages) {
   go.store(true, std::memory_order_release);
   for (auto& p : producers) p.join();
   const auto produced = Clock::now();
-  subject.finish();
+  subject.finish(static_cast<long>(per_thread) * threads);
   const auto written = Clock::now();
 
   Result r;
@@ -105,6 +134,7 @@ Result run(const Subject& subject, int threads, int messages) {
 int main(int argc, char** argv) {
   const int messages = argc > 1 ? std::atoi(argv[1]) : 240000;
   const int repetitions = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+  const bool cold = argc > 3 && std::string(argv[3]) == "cold";
 
   // Settings, logs and spdlog's file in a folder of the run's own.
   const std::filesystem::path dir =
@@ -127,47 +157,65 @@ int main(int argc, char** argv) {
         return rodiz::xLogWrite("Device", rodiz::LogDebug, kFunction,
                                 "Device::sendSynchronousCommand request %d to feature 0x%04x", i, 0x00d0);
       },
-      [] { rodiz::XLogTesting::flush(); },
+      [](long) { rodiz::XLogTesting::flush(); },
+      [] {},
   };
 
   // spdlog as its documentation sets it up: the default queue (8192 messages,
   // producers wait when it is full), one worker, a file sink; the pattern
   // writes what our line holds (times, thread, level, tag, function).
   std::shared_ptr<spdlog::details::thread_pool> pool;
+  std::shared_ptr<CountingFileSink> sink;
   std::shared_ptr<spdlog::async_logger> logger;
-  int spdlog_runs = 0;
+  long logged = 0;  // calls since the logger was opened
+  int spdlog_files = 0;
   const Subject theirs{
       "spdlog async",
       [&] {
         pool = std::make_shared<spdlog::details::thread_pool>(spdlog::details::default_async_q_size, 1U);
-        auto sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(
-            (dir / ("spdlog-" + std::to_string(++spdlog_runs) + ".log")).string(), true);
+        sink =
+            std::make_shared<CountingFileSink>((dir / ("spdlog-" + std::to_string(++spdlog_files) + ".log")).string());
         logger = std::make_shared<spdlog::async_logger>("bench", sink, pool, spdlog::async_overflow_policy::block);
         logger->set_pattern("%Y-%m-%d %H:%M:%S.%f %E.%f %t %l %v");
         logger->set_level(spdlog::level::debug);
+        logged = 0;
       },
       [&](int i) {
         logger->debug("-{}- {} Device::sendSynchronousCommand request {} to feature 0x{:04x}", "Device", kFunction, i,
                       0x00d0);
         return true;
       },
+      [&](long calls) {
+        logged += calls;
+        while (sink->written() < logged) std::this_thread::yield();
+        sink->flush_file();
+      },
       [&] {
         // The pool's destructor ends its worker after the queue is empty.
-        logger->flush();
         logger.reset();
+        sink.reset();
         pool.reset();
       },
   };
 
-  std::printf("cores online: %u, messages per run: %d, repetitions: %d (median shown)\n",
-              std::thread::hardware_concurrency(), messages, repetitions);
+  std::printf("cores online: %u, messages per run: %d, repetitions: %d (median shown), %s\n",
+              std::thread::hardware_concurrency(), messages, repetitions,
+              cold ? "a new logger for each run" : "one logger per configuration");
   std::printf("%-16s %7s %14s %14s %10s %10s %8s\n", "logger", "threads", "producer msg/s", "to-file msg/s",
               "median ns", "p99 ns", "dropped");
   for (int threads : {1, 2, 4}) {
     for (const Subject* subject : {&ours, &theirs}) {
-      (void)run(*subject, threads, messages / 4);  // warm-up
+      auto one_run = [&](int count) {
+        if (cold) subject->open();
+        Result r = run(*subject, threads, count);
+        if (cold) subject->close();
+        return r;
+      };
+      if (!cold) subject->open();
+      (void)one_run(messages / 4);  // warm-up
       std::vector<Result> results;
-      for (int i = 0; i < repetitions; ++i) results.push_back(run(*subject, threads, messages));
+      for (int i = 0; i < repetitions; ++i) results.push_back(one_run(messages));
+      if (!cold) subject->close();
       std::sort(results.begin(), results.end(),
                 [](const Result& a, const Result& b) { return a.producer_rate < b.producer_rate; });
       const Result& r = results[results.size() / 2];

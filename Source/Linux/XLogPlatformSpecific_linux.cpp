@@ -2,10 +2,12 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -246,9 +248,31 @@ std::FILE* XLogPlatformSpecific::open_log_file(const std::string& path) {
   return file;
 }
 
-// Nice 19 for this thread alone: Linux keeps a nice value per thread.
+void* XLogPlatformSpecific::allocate_ring(std::size_t bytes) {
+  void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return nullptr;
+  // A hint: where huge pages are off, the ring simply has small ones.
+  (void)::madvise(memory, bytes, MADV_HUGEPAGE);
+  return memory;
+}
+
+void XLogPlatformSpecific::free_ring(void* memory, std::size_t bytes) {
+  if (memory != nullptr) (void)::munmap(memory, bytes);
+}
+
+// The Windows log thread runs at THREAD_PRIORITY_LOWEST, two steps below
+// normal and still well above idle. Its counterpart here is a nice value 5
+// above the creating thread's (at most 19), for this thread alone: Linux
+// keeps a nice value per thread. Nice 19 would be near idle: under load the
+// reader would barely run, its ring would fill, and messages would be
+// dropped that a modest priority keeps.
 void XLogPlatformSpecific::lower_thread_priority() {
-  (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19);
+  constexpr int kStepsBelowNormal = 5;
+  constexpr int kLowestNice = 19;
+  errno = 0;
+  const int own = ::getpriority(PRIO_PROCESS, 0);  // this thread's, inherited from its creator
+  if (own == -1 && errno != 0) return;
+  (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), std::min(own + kStepsBelowNormal, kLowestNice));
 }
 
 }  // namespace rodiz

@@ -89,6 +89,14 @@ std::FILE* XLogPlatformSpecific::open_log_file(const std::string& path) {
   return std::fopen(path.c_str(), "a+bN");
 }
 
+void* XLogPlatformSpecific::allocate_ring(std::size_t bytes) {
+  return ::VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void XLogPlatformSpecific::free_ring(void* memory, std::size_t /*bytes*/) {
+  if (memory != nullptr) (void)::VirtualFree(memory, 0, MEM_RELEASE);
+}
+
 void XLogPlatformSpecific::lower_thread_priority() {
   (void)::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_LOWEST);
 }

@@ -5,8 +5,11 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
+#include <type_traits>
+#include <vector>
 
 #include "log/XLogFormat.h"
 #include "log/XLogPlatformSpecific.h"
@@ -59,25 +62,27 @@ struct LogBuffer::Globals {
   // What every writer reads, on a line of its own.
   alignas(64) std::atomic<LogBuffer*> current{nullptr};
   std::atomic<long> overruns{0};
-  // Replaced buffers still to be drained, oldest first; the reader's alone.
-  std::deque<LogBuffer*> retired;
-  // Counted up by writers and down by the reader, on a line of its own.
-  alignas(64) std::atomic<long> pending{0};
-  // Buffered inserts in progress: a retired buffer is freed only when none
-  // is, because a writer may still hold it from before it was replaced.
-  alignas(64) std::atomic<unsigned> writers{0};
-  alignas(64) std::mutex mutex;
-  std::condition_variable wake;
   // Set while the reader waits for a writer's notification; writers notify
   // only then.
   std::atomic<bool> reader_waiting{false};
-  std::thread thread;
   std::atomic<bool> shutting_down{false};
   std::atomic<bool> thread_failed{false};
   // From the log thread's start until it has drained and ended: while set,
   // a message written directly must first let the buffered ones out, so
   // that no thread's messages overtake each other in the file.
   std::atomic<bool> draining{false};
+  // Replaced buffers still to be drained, oldest first; the reader's alone.
+  alignas(64) std::deque<LogBuffer*> retired;
+  // Drained buffers without their storage. Kept for the rest of the process:
+  // a writer that loaded one as the current buffer just before it was
+  // replaced may still try to reserve in it (and finds it sealed). Buffers
+  // only grow, so there are a few dozen at most.
+  std::vector<LogBuffer*> spent;
+  // Set when a larger buffer could not be allocated: the current one stays.
+  LogBuffer* growth_failed_for = nullptr;
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::thread thread;
   bool first_flush_logged = false;
 
   std::atomic<std::uint32_t> first_entries{kFirstEntryCount};
@@ -89,7 +94,6 @@ class LogBuffer::FileSink : public LogBuffer::Sink {
  public:
   void write(const LogEntry& entry, const char* record) override {
     output_to_file(entry.monotonic_us, entry.wall_us, entry.thread_id, entry.level, record);
-    globals().pending.fetch_sub(1, std::memory_order_acq_rel);
   }
 };
 
@@ -104,12 +108,32 @@ LogBuffer::Globals& LogBuffer::globals() {
 LogBuffer::LogBuffer(std::uint32_t entry_count, std::uint32_t text_size)
     : entry_count_(entry_count),
       text_size_(text_size),
-      entries_(new LogEntry[entry_count]),
-      text_(new char[text_size]) {}
+      storage_size_(std::size_t{entry_count} * sizeof(LogEntry) + text_size) {
+  // Fresh pages that read as zeros: the text needs no clearing, and a writer
+  // pays for a page only where the platform gives small ones.
+  storage_ = XLogPlatformSpecific::allocate_ring(storage_size_);
+  if (storage_ == nullptr) throw std::bad_alloc();
+  entries_ = static_cast<LogEntry*>(storage_);
+  for (std::uint32_t i = 0; i < entry_count; ++i) new (&entries_[i]) LogEntry;
+  text_ = static_cast<char*>(storage_) + std::size_t{entry_count} * sizeof(LogEntry);
+}
 
+static_assert(std::is_trivially_destructible_v<LogBuffer::LogEntry>);
+
+LogBuffer::~LogBuffer() { release_storage(); }
+
+void LogBuffer::release_storage() {
+  // The entries are trivially destructible.
+  XLogPlatformSpecific::free_ring(storage_, storage_size_);
+  storage_ = nullptr;
+  entries_ = nullptr;
+  text_ = nullptr;
+}
+
+// Sequentially consistent, as the reader's look before it sleeps must be.
 std::uint32_t LogBuffer::used_entries() const {
-  const std::uint64_t r = read_cursor_.load(std::memory_order_acquire);
-  const std::uint64_t w = write_cursor_.load(std::memory_order_acquire);
+  const std::uint64_t r = read_cursor_.load();
+  const std::uint64_t w = write_cursor_.load();
   return (index_of(w) + entry_count_ - index_of(r)) % entry_count_;
 }
 
@@ -133,6 +157,7 @@ bool LogBuffer::try_insert(std::uint64_t monotonic_us, std::uint64_t wall_us, st
   std::uint32_t position = 0;
   std::uint32_t skip = 0;
   for (;;) {
+    if ((w & kSealed) != 0) return false;
     index = index_of(w);
     position = position_of(w);
     // A record never wraps: one that does not fit before the end starts at 0.
@@ -143,7 +168,9 @@ bool LogBuffer::try_insert(std::uint64_t monotonic_us, std::uint64_t wall_us, st
     const std::int64_t text_limit = std::int64_t{text_size_} - skip - size - kTextReserve;
     if (std::int64_t{text_used} >= text_limit || entries_used >= entry_count_ - 2) return false;
     const std::uint64_t next = pack((index + 1) % entry_count_, (position + skip + size) % text_size_);
-    if (write_cursor_.compare_exchange_weak(w, next, std::memory_order_acq_rel, std::memory_order_acquire)) break;
+    // Sequentially consistent: the reader announces its sleep and then looks
+    // at this cursor; the writer reserves and then looks at the announcement.
+    if (write_cursor_.compare_exchange_weak(w, next, std::memory_order_seq_cst, std::memory_order_acquire)) break;
   }
 
   LogEntry& entry = entries_[index];
@@ -153,7 +180,7 @@ bool LogBuffer::try_insert(std::uint64_t monotonic_us, std::uint64_t wall_us, st
   entry.thread_id = thread_id;
   entry.level = level;
   entry.size = size;
-  char* out = text_.get() + (skip != 0 ? 0 : position);
+  char* out = text_ + (skip != 0 ? 0 : position);
   *out++ = '-';
   std::memcpy(out, tag, tag_length);
   out += tag_length;
@@ -165,7 +192,7 @@ bool LogBuffer::try_insert(std::uint64_t monotonic_us, std::uint64_t wall_us, st
   std::memcpy(out, message, message_length);
   out += message_length;
   *out = '\0';
-  entry.ready.exchange(0, std::memory_order_acq_rel);
+  entry.ready.store(0, std::memory_order_release);
   return true;
 }
 
@@ -182,7 +209,7 @@ bool LogBuffer::take_next(Sink& sink) {
     return true;
   }
   const std::uint32_t position = position_of(r);
-  sink.write(entry, text_.get() + (entry.skip != 0 ? 0 : position));
+  sink.write(entry, text_ + (entry.skip != 0 ? 0 : position));
   read_cursor_.store(pack((index + 1) % entry_count_, (position + entry.skip + entry.size) % text_size_),
                      std::memory_order_release);
   return true;
@@ -202,7 +229,11 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> LogBuffer::grown_sizes(st
     const std::uint64_t grown = std::uint64_t{value} * factor;
     return grown > 0x7FFFFFFFu ? value : static_cast<std::uint32_t>(grown);
   };
-  return std::make_pair(grow(entry_count, entries_crossed ? 3 : 2), grow(text_size, text_crossed ? 3 : 2));
+  const std::uint32_t entries = grow(entry_count, entries_crossed ? 3 : 2);
+  const std::uint32_t text = grow(text_size, text_crossed ? 3 : 2);
+  // A replacement of the same size would only be made again and again.
+  if (entries == entry_count && text == text_size) return std::nullopt;
+  return std::make_pair(entries, text);
 }
 
 // ---------------------------------------------------------------------------
@@ -222,34 +253,36 @@ void LogBuffer::report_overruns() {
   if (!reported) g.overruns.fetch_add(lost);
 }
 
-LogBuffer* LogBuffer::join_current() {
+LogBuffer* LogBuffer::current_buffer() {
   Globals& g = globals();
   for (;;) {
-    LogBuffer* current = g.current.load();
-    if (current == nullptr) {
-      auto* fresh = new LogBuffer(g.first_entries.load(), g.first_text.load());
-      LogBuffer* expected = nullptr;
-      if (!g.current.compare_exchange_strong(expected, fresh)) {
-        delete fresh;
-        continue;
-      }
-      try {
-        g.draining.store(true);
-        g.thread = std::thread(&LogBuffer::logthreadproc);
-        Vs2003SingletonThreadCleanup::register_cleanup([] { LogBuffer::shutdown(); });
-      } catch (const std::system_error&) {
-        // Without a log thread nobody would drain: write on the callers' threads.
-        g.draining.store(false);
-        g.thread_failed.store(true);
-      }
+    if (LogBuffer* current = g.current.load(std::memory_order_acquire)) return current;
+    auto* fresh = new LogBuffer(g.first_entries.load(), g.first_text.load());
+    LogBuffer* expected = nullptr;
+    if (!g.current.compare_exchange_strong(expected, fresh)) {
+      delete fresh;
       continue;
     }
-    // Joined only if it is still the current one afterwards: a buffer that
-    // was replaced meanwhile may be sealed already by the reader.
-    current->writers_.fetch_add(1);
-    if (g.current.load() == current) return current;
-    current->writers_.fetch_sub(1);
+    try {
+      g.draining.store(true);
+      g.thread = std::thread(&LogBuffer::logthreadproc);
+      Vs2003SingletonThreadCleanup::register_cleanup([] { LogBuffer::shutdown(); });
+    } catch (const std::system_error&) {
+      // Without a log thread nobody would drain: write on the callers' threads.
+      g.draining.store(false);
+      g.thread_failed.store(true);
+    }
+    return fresh;
   }
+}
+
+bool LogBuffer::has_work() {
+  Globals& g = globals();
+  for (const LogBuffer* old : g.retired) {
+    if (!old->empty()) return true;
+  }
+  const LogBuffer* current = g.current.load();
+  return current != nullptr && !current->empty();
 }
 
 namespace {
@@ -282,30 +315,24 @@ bool LogBuffer::insert(unsigned long long monotonic_us, unsigned long long wall_
     return true;
   }
   // A loss is reported by the next message that finds room, ahead of it.
-  // Before joining a buffer: nothing may block between joining and leaving
-  // it, and the report may itself have to wait for a drain.
   if (!t_reporting && g.overruns.load(std::memory_order_relaxed) != 0) report_overruns();
-  g.writers.fetch_add(1);
-  LogBuffer* buffer = join_current();
-  if (g.thread_failed.load(std::memory_order_relaxed)) {
-    buffer->writers_.fetch_sub(1);
-    g.writers.fetch_sub(1);
-    write_now(monotonic_us, wall_us, thread_id, level, tag, function, message);
-    return true;
-  }
-  const bool stored =
-      buffer->try_insert(monotonic_us, wall_us, thread_id, level, tag, function, message, message_length);
-  if (!stored) {
-    buffer->writers_.fetch_sub(1);
-    g.writers.fetch_sub(1);
+  // The only contended step is the reservation inside try_insert: no
+  // counter of writers or of messages is shared, so a writer on another
+  // core costs this one a single cache line.
+  for (;;) {
+    LogBuffer* buffer = current_buffer();
+    if (g.thread_failed.load(std::memory_order_relaxed)) {
+      write_now(monotonic_us, wall_us, thread_id, level, tag, function, message);
+      return true;
+    }
+    if (buffer->try_insert(monotonic_us, wall_us, thread_id, level, tag, function, message, message_length)) break;
+    // Replaced and sealed meanwhile: the reader installed a larger one.
+    if (buffer->sealed()) continue;
     if (!t_reporting) g.overruns.fetch_add(1);
     return false;
   }
-  g.pending.fetch_add(1);
-  buffer->writers_.fetch_sub(1);
-  g.writers.fetch_sub(1);
-  // Sequentially consistent with the reader's announcement and its test of
-  // `pending`: either it sees this message or this writer sees it waiting.
+  // Sequentially consistent with the reader's announcement and its look at
+  // the cursors: either it sees this message or this writer sees it waiting.
   if (g.reader_waiting.load()) g.wake.notify_one();
   // Shut down meanwhile: the log thread may already be gone, so this writer
   // drains, one drainer at a time.
@@ -321,14 +348,22 @@ bool LogBuffer::output_from_oldest_buffer() {
   Globals& g = globals();
   FileSink sink;
   LogBuffer* current = g.current.load(std::memory_order_acquire);
-  if (current != nullptr) {
+  if (current != nullptr && current != g.growth_failed_for) {
     const std::uint32_t used_entries = current->used_entries();
     const std::uint32_t used_text = current->used_text();
     if (auto sizes = grown_sizes(current->entry_count(), current->text_size(), used_entries, used_text)) {
       report_overruns();
-      auto* bigger = new LogBuffer(sizes->first, sizes->second);
+      LogBuffer* bigger = nullptr;
+      try {
+        bigger = new LogBuffer(sizes->first, sizes->second);
+      } catch (const std::bad_alloc&) {
+        // No memory for a larger ring: this one goes on, full or not, and is
+        // not offered to grow again.
+        g.growth_failed_for = current;
+      }
       LogBuffer* expected = current;
-      if (g.current.compare_exchange_strong(expected, bigger, std::memory_order_acq_rel)) {
+      if (bigger != nullptr && g.current.compare_exchange_strong(expected, bigger)) {
+        current->seal();
         g.retired.push_back(current);
         xLogWrite(kTag, LogInfo, "rodiz::LogBuffer::output_from_oldest_buffer",
                   "xLog enlarged buffer from %u/%u to %u/%u, currently using %u/%u", current->entry_count(),
@@ -337,33 +372,22 @@ bool LogBuffer::output_from_oldest_buffer() {
       } else {
         delete bigger;
         xLogWrite(kTag, LogError, "rodiz::LogBuffer::output_from_oldest_buffer", "xLog logbuffer update failed");
-        current = expected;
+        current = g.current.load(std::memory_order_acquire);
       }
     }
   }
 
   // Retired buffers first, oldest first, so that each thread's messages come
-  // out in the order it wrote them: a writer that took a buffer just before
-  // it was replaced may still publish into it, so the reader moves on only
-  // past a buffer that is sealed (no such writer left) and empty.
-  for (auto it = g.retired.begin(); it != g.retired.end();) {
-    LogBuffer* old = *it;
-    const bool sealed = old->writers_.load() == 0;  // read before its emptiness
+  // out in the order it wrote them. A retired buffer is sealed, so once it is
+  // empty nothing more can appear in it.
+  while (!g.retired.empty()) {
+    LogBuffer* old = g.retired.front();
     if (old->take_next(sink)) return true;
-    if (!sealed) {
-      std::this_thread::yield();
-      return true;
-    }
-    // Freed only while no insert is in progress anywhere: a writer may hold
-    // the pointer between loading it and joining it.
-    if (g.writers.load() != 0) {
-      ++it;
-      continue;
-    }
     xLogWrite(kTag, LogInfo, "rodiz::LogBuffer::output_from_oldest_buffer",
               "xLog deleting old log buffer containing %u/%u", old->used_entries(), old->used_text());
-    it = g.retired.erase(it);
-    delete old;
+    g.retired.pop_front();
+    old->release_storage();
+    g.spent.push_back(old);
   }
   return current != nullptr && current->take_next(sink);
 }
@@ -375,7 +399,7 @@ void LogBuffer::logthreadproc() {
   Globals& g = globals();
   std::unique_lock<std::mutex> lock(g.mutex);
   for (;;) {
-    if (g.shutting_down.load() && g.pending.load() == 0) break;
+    if (g.shutting_down.load() && !has_work()) break;
     if (g.reader_held.load() && !g.shutting_down.load()) {
       g.wake.wait_for(lock, std::chrono::milliseconds(5), [&] { return !g.reader_held.load(); });
       continue;
@@ -383,10 +407,9 @@ void LogBuffer::logthreadproc() {
     if (output_from_oldest_buffer()) continue;
     // A nap first, unannounced: only shutdown ends it early.
     g.wake.wait_for(lock, kReaderNap, [&] { return g.shutting_down.load(); });
-    if (g.shutting_down.load() || g.pending.load() != 0) continue;
+    if (g.shutting_down.load() || has_work()) continue;
     g.reader_waiting.store(true);
-    const bool woken =
-        g.wake.wait_for(lock, kIdleFlush, [&] { return g.shutting_down.load() || g.pending.load() != 0; });
+    const bool woken = g.wake.wait_for(lock, kIdleFlush, [&] { return g.shutting_down.load() || has_work(); });
     g.reader_waiting.store(false);
     if (woken) continue;
     xLogFlushFile("logthreadproc");
@@ -428,7 +451,7 @@ void LogBuffer::drain_for_testing() {
   Globals& g = globals();
   {
     DrainLock guard(g.mutex);
-    while (output_from_oldest_buffer() || g.pending.load() != 0) {
+    while (output_from_oldest_buffer() || has_work()) {
     }
   }
   xLogFlushFile("drain_for_testing");
@@ -454,9 +477,11 @@ void LogBuffer::reset_for_testing() {
     }
     for (LogBuffer* old : g.retired) delete old;
     g.retired.clear();
+    for (LogBuffer* old : g.spent) delete old;
+    g.spent.clear();
+    g.growth_failed_for = nullptr;
     delete g.current.exchange(nullptr);
   }
-  g.pending.store(0);
   g.overruns.store(0);
   g.thread_failed.store(false);
   g.draining.store(false);

@@ -22,8 +22,9 @@ namespace rodiz {
 class LogBuffer {
  public:
   // One message's slot. `ready` is 1 while the slot is free or reserved and
-  // not yet written, 0 once the writer has published it.
-  struct LogEntry {
+  // not yet written, 0 once the writer has published it. A slot has a cache
+  // line of its own: writers on other cores fill neighbouring slots at once.
+  struct alignas(64) LogEntry {
     std::uint32_t skip = 0;  // bytes left empty at the end of the text ring before this record
     std::uint64_t monotonic_us = 0;
     std::uint64_t wall_us = 0;
@@ -46,13 +47,17 @@ class LogBuffer {
   static constexpr std::uint32_t kFirstEntryCount = 30000;
   static constexpr std::uint32_t kFirstTextSize = 3000000;
 
+  // `text_size` is below 2^31 (the cursor's top bit marks a sealed ring).
+  // Throws std::bad_alloc when the memory cannot be had.
   LogBuffer(std::uint32_t entry_count, std::uint32_t text_size);
+  ~LogBuffer();
   LogBuffer(const LogBuffer&) = delete;
   LogBuffer& operator=(const LogBuffer&) = delete;
 
   // --- one ring (any thread writes, one thread reads)
 
-  // Stores one record; false when the ring is full (nothing is changed).
+  // Stores one record; false when the ring is full or sealed (nothing is
+  // changed).
   [[nodiscard]] bool try_insert(std::uint64_t monotonic_us, std::uint64_t wall_us, std::uint32_t thread_id,
                                 std::uint32_t level, const char* tag, const char* function, const char* message,
                                 std::uint32_t message_length);
@@ -65,6 +70,14 @@ class LogBuffer {
   std::uint32_t entry_count() const { return entry_count_; }
   std::uint32_t text_size() const { return text_size_; }
   bool empty() const { return used_entries() == 0; }
+  // Closes the ring to writers: a writer that reserves afterwards finds it
+  // sealed and goes to the current ring. Records reserved before stay and
+  // are taken as usual; once the ring is empty, nothing more can appear.
+  void seal() { write_cursor_.fetch_or(kSealed); }
+  bool sealed() const { return (write_cursor_.load(std::memory_order_acquire) & kSealed) != 0; }
+  // Frees the entries and the text of a sealed, empty ring. The ring itself
+  // stays valid for writers that still hold it: they find it sealed.
+  void release_storage();
   // The sizes of the ring that replaces one of `entry_count` and `text_size`
   // holding `used_entries` and `used_text`, or nothing while it is below a
   // third full: three times in the dimension that crossed its threshold,
@@ -98,9 +111,11 @@ class LogBuffer {
   static Globals& globals();
 
   static void logthreadproc();
-  // Starts the ring's first buffer and the log thread if need be, and joins
-  // the current buffer as one of its writers (leave with writers_ - 1).
-  static LogBuffer* join_current();
+  // The current buffer; the first message creates it and starts the log
+  // thread.
+  static LogBuffer* current_buffer();
+  // Whether a ring still holds a reserved message (the reader's own view).
+  static bool has_work();
   // Writes every published message and flushes the file (tests only).
   static void drain_for_testing();
   static void reset_for_testing();
@@ -111,19 +126,23 @@ class LogBuffer {
     return (static_cast<std::uint64_t>(position) << 32) | index;
   }
   static std::uint32_t index_of(std::uint64_t cursor) { return static_cast<std::uint32_t>(cursor); }
-  static std::uint32_t position_of(std::uint64_t cursor) { return static_cast<std::uint32_t>(cursor >> 32); }
+  static std::uint32_t position_of(std::uint64_t cursor) {
+    return static_cast<std::uint32_t>(cursor >> 32) & 0x7FFFFFFFu;
+  }
+  static constexpr std::uint64_t kSealed = std::uint64_t{1} << 63;
 
   const std::uint32_t entry_count_;
   const std::uint32_t text_size_;
-  std::unique_ptr<LogEntry[]> entries_;
-  std::unique_ptr<char[]> text_;
+  // One block of the platform's ring memory: the entries, then the text.
+  std::size_t storage_size_ = 0;
+  void* storage_ = nullptr;
+  LogEntry* entries_ = nullptr;
+  char* text_ = nullptr;
   // Apart from each other: the reader moves its cursor once per message and
   // must not take the writers' cache line from them each time.
   alignas(64) std::atomic<std::uint64_t> read_cursor_{0};
+  // The writers' one contended word; the top bit seals the ring.
   alignas(64) std::atomic<std::uint64_t> write_cursor_{0};
-  // Writers that took this buffer as the current one and have not finished:
-  // once it is replaced and this is 0, nothing new can appear in it.
-  std::atomic<std::uint32_t> writers_{0};
 };
 
 }  // namespace rodiz
