@@ -343,35 +343,37 @@ TEST_F(LogTest, TheStartPurgesOldFilesAndKeepsTheCap) {
     SettingsKey::remove(key_);
     fs::remove_all(log_folder());
   }
-  // The log thread's priority: a few steps below its creator, never raised,
-  // never below nice 19, and only for the thread that asks.
-  TEST(LogThreadPriorityTest, NiceFiveAboveTheThreadsOwnAtMostNineteen) {
-    errno = 0;
-    const int own = ::getpriority(PRIO_PROCESS, 0);
-    ASSERT_FALSE(own == -1 && errno != 0);
-    struct Case {
-      int start;  // the thread's nice before; raising it needs no privilege
-      int expected;
-    };
-    const Case cases[] = {
-        {own, std::min(own + 5, 19)},
-        {std::max(own, 16), 19},
-        {19, 19},
-    };
-    for (const Case& c : cases) {
-      int before = 0;
-      int after = 0;
-      std::thread([&] {
-        (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), c.start);
-        before = ::getpriority(PRIO_PROCESS, 0);
-        XLogPlatformSpecific::lower_thread_priority();
-        after = ::getpriority(PRIO_PROCESS, 0);
-      }).join();
-      EXPECT_EQ(c.start, before);
-      EXPECT_EQ(c.expected, after) << "from nice " << c.start;
-    }
-    EXPECT_EQ(own, ::getpriority(PRIO_PROCESS, 0));  // the calling thread keeps its own
+}
+
+// The log thread's priority: a few steps below its creator, never raised,
+// never below nice 19, and only for the thread that asks.
+TEST(LogThreadPriorityTest, NiceFiveAboveTheThreadsOwnAtMostNineteen) {
+  errno = 0;
+  const int own = ::getpriority(PRIO_PROCESS, 0);
+  ASSERT_FALSE(own == -1 && errno != 0);
+  struct Case {
+    int start;  // the thread's nice before; raising it needs no privilege
+    int expected;
+  };
+  const Case cases[] = {
+      {own, std::min(own + 5, 19)},
+      {std::max(own, 16), 19},
+      {19, 19},
+  };
+  for (const Case& c : cases) {
+    int before = 0;
+    int after = 0;
+    std::thread([&] {
+      (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), c.start);
+      before = ::getpriority(PRIO_PROCESS, 0);
+      XLogPlatformSpecific::lower_thread_priority();
+      after = ::getpriority(PRIO_PROCESS, 0);
+    }).join();
+    EXPECT_EQ(c.start, before);
+    EXPECT_EQ(c.expected, after) << "from nice " << c.start;
   }
+  EXPECT_EQ(own, ::getpriority(PRIO_PROCESS, 0));  // the calling thread keeps its own
+}
 
 }  // namespace
 }  // namespace rodiz::test
