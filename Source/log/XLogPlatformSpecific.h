@@ -91,6 +91,10 @@ class XLogPlatformSpecific {
   // lengths, not the disk blocks they take.
   static void capLogFolder(const char* procname, const char* name_space, std::uint64_t cap_bytes,
                            const std::string& current_name);
+  // The log's start: purgeOldLogFiles, then capLogFolder on the files it
+  // left, from one listing of the folder; a `cap_bytes` of 0 applies no cap.
+  static void tidyLogFolder(const char* procname, const char* name_space, std::uint64_t cap_bytes,
+                            const std::string& current_name);
 };
 
 }  // namespace rodiz

@@ -293,12 +293,10 @@ void xLogInit() {
   }
   xLogWrite("xlog", LogInfo, kFunction, "tags=%s", s.settings.describe_tags().c_str());
   if (file_wanted) {
-    XLogPlatformSpecific::purgeOldLogFiles(s.procname.c_str(), kNamespace);
-    if (XLogPlatformSpecific::caps_log_folder() && s.settings.logFolderCapMB != 0) {
-      XLogPlatformSpecific::capLogFolder(s.procname.c_str(), kNamespace,
-                                         s.settings.logFolderCapMB * XLogPlatformSpecific::kBytesPerMB,
-                                         path.empty() ? std::string() : file_name_of(path));
-    }
+    const std::uint64_t cap_bytes =
+        XLogPlatformSpecific::caps_log_folder() ? s.settings.logFolderCapMB * XLogPlatformSpecific::kBytesPerMB : 0;
+    XLogPlatformSpecific::tidyLogFolder(s.procname.c_str(), kNamespace, cap_bytes,
+                                        path.empty() ? std::string() : file_name_of(path));
   }
 }
 
