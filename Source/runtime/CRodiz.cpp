@@ -1,5 +1,8 @@
 #include "runtime/CRodiz.h"
 
+#include <chrono>
+#include <thread>
+
 #include "device/IDevice.h"
 #include "device/LastError.h"
 #include "log/xLog.h"
@@ -72,9 +75,32 @@ void CRodiz::reset() {
       local.swap(impl);
     }
     // Outside the lock: destroying the manager joins threads that may call in.
-    if (local) local->remove_runloop_events(nullptr, nullptr);
+    if (local) {
+      local->remove_runloop_events(nullptr, nullptr);
+      wait_for_passing_users(local);
+    }
   }
   FLOG("CRodiz::reset exit");
+}
+
+void CRodiz::wait_for_passing_users(const std::shared_ptr<DeviceManager>& manager) {
+  // A bus thread that queues an event, or reports an error, holds the manager
+  // for a moment, often inside its bus's lock. Were it the last owner, the
+  // manager would end on that thread: leaving that bus would wait for the lock
+  // the thread holds, and joining the thread would join itself. So the
+  // resetting thread waits for such passing users and ends the manager
+  // itself. An owner that keeps the manager longer (an application still
+  // holding it) is not waited for past the limit; the manager then ends with
+  // its last owner, as it always did.
+  constexpr auto kLimit = std::chrono::milliseconds(500);
+  const auto deadline = std::chrono::steady_clock::now() + kLimit;
+  while (manager.use_count() > 1) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      FLOG("CRodiz::reset the manager is still held elsewhere; it ends with its last owner");
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
 }
 
 std::vector<std::shared_ptr<IDevice>> CRodiz::devices() {

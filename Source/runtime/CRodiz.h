@@ -50,7 +50,8 @@ class CRodiz : public IDeviceManager {
 
   // Refuses the manager from now on and destroys it.
   void shutdown();
-  // Destroys the manager (discarding queued events); the next call that
+  // Destroys the manager (discarding queued events) on the calling thread,
+  // after threads that only pass through it have let go; the next call that
   // needs one creates a fresh manager.
   void reset();
   // The manager, created on demand; empty after shutdown (LastError
@@ -62,6 +63,9 @@ class CRodiz : public IDeviceManager {
  private:
   // The manager if one exists; never creates one.
   std::shared_ptr<DeviceManager> existing();
+  // Waits, up to half a second, until `manager` (already taken out of the
+  // facade) has no other owner, so that it ends on the calling thread.
+  static void wait_for_passing_users(const std::shared_ptr<DeviceManager>& manager);
 
   std::shared_ptr<DeviceManager> impl;
   std::mutex impl_lock;

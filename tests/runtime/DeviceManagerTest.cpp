@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device/IDevice.h"
@@ -252,6 +254,37 @@ TEST_F(DeviceManagerTest, ResumeFromSleepConfirmsEveryDevice) {
   bus_->power_change(false);
   pump_->drain();
   EXPECT_EQ(std::vector<std::string>{"+c087"}, listener_->events);  // no removal, no second arrival
+}
+
+// A bus thread that raises an event holds the manager for a moment inside the
+// bus's lock (queuing the event does). A reset meanwhile must end the manager
+// on the resetting thread: ending it leaves that bus, whose lock the bus
+// thread holds, so ending it there would wait for ever.
+TEST_F(DeviceManagerTest, AResetWhileABusThreadHoldsTheManagerEndsItOnTheResettingThread) {
+  listen();
+  class Holder : public Subscriber<IHardwareBus::PlugUnplug> {
+   public:
+    ~Holder() override { leave_all(); }
+    void onPlug(std::shared_ptr<IHardwareDevice>) override {
+      std::shared_ptr<DeviceManager> held = facade().getimpl();
+      holding = true;
+      // Until the reset has taken the manager out of the facade.
+      while (facade().getimpl() == held) std::this_thread::yield();
+    }
+    std::atomic<bool> holding{false};
+  };
+  Holder holder;
+  ASSERT_TRUE(holder.subscribe(bus_, DeliveryImmediate));
+  const std::weak_ptr<DeviceManager> watch = manager_;
+  listener_.reset();
+  pump_.reset();
+  manager_.reset();
+
+  std::thread bus_thread([this] { bus_->plug(channel(0xC087, 0, "corded")); });
+  while (!holder.holding) std::this_thread::yield();
+  facade().reset();
+  EXPECT_TRUE(watch.expired());
+  bus_thread.join();
 }
 
 }  // namespace
