@@ -30,14 +30,18 @@ endif()
 
 # The real program in child processes: pipes, signals, input and locks as a
 # shell and other programs present them; the host software and the login
-# manager's lock with real processes and a private D-Bus daemon.
+# manager's lock with real processes and a private D-Bus daemon. The program
+# tests are the longest entry, so they run as two entries side by side: the
+# interactive runs, and everything else (scripts, the login manager's lock).
 if(NOT WIN32)
   rodiz_add_test(app_program_tests
     SOURCES
       app/ProgramProcess.cpp
       app/ProgramProcessTest.cpp
       app/ProgramScriptTest.cpp
-    LABELS app)
+    LABELS app
+    ARGS --gtest_filter=ProgramTest.*)
+  rodiz_register_test(app_program_script_tests app_program_tests app --gtest_brief=1 --gtest_filter=-ProgramTest.*)
   target_compile_definitions(app_program_tests PRIVATE MIREL_PROGRAM="$<TARGET_FILE:MirelFirmwareUpdate>")
   target_include_directories(app_program_tests SYSTEM PRIVATE ${MIREL_JSON_INCLUDE_DIR})
   add_dependencies(app_program_tests MirelFirmwareUpdate)
