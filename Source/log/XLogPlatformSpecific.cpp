@@ -42,8 +42,9 @@ std::optional<OwnLogFiles> list_own_log_files(const char* procname, const char* 
   return own;
 }
 
-// The seven-day rule on `own`; returns the files that are still there.
-std::vector<XLogPlatformSpecific::FileEntry> purge_old(OwnLogFiles own) {
+// The seven-day rule on `own`; afterwards `own.files` holds the files that
+// are still there.
+void purge_old(OwnLogFiles& own) {
   constexpr const char* kFunction = "rodiz::XLogPlatformSpecific::purgeOldLogFiles";
   using FileEntry = XLogPlatformSpecific::FileEntry;
   std::sort(own.files.begin(), own.files.end(), [](const FileEntry& a, const FileEntry& b) { return a.name < b.name; });
@@ -68,7 +69,7 @@ std::vector<XLogPlatformSpecific::FileEntry> purge_old(OwnLogFiles own) {
       if (!XLogPlatformSpecific::file_vanished(error)) kept.push_back(std::move(file));
     }
   }
-  return kept;
+  own.files = std::move(kept);
 }
 
 // The size cap on `files` of `directory`, oldest first.
@@ -118,7 +119,7 @@ bool XLogPlatformSpecific::log_directory(std::string* directory) {
 }
 
 void XLogPlatformSpecific::purgeOldLogFiles(const char* procname, const char* name_space) {
-  if (std::optional<OwnLogFiles> own = list_own_log_files(procname, name_space)) purge_old(std::move(*own));
+  if (std::optional<OwnLogFiles> own = list_own_log_files(procname, name_space)) purge_old(*own);
 }
 
 void XLogPlatformSpecific::capLogFolder(const char* procname, const char* name_space, std::uint64_t cap_bytes,
@@ -133,9 +134,8 @@ void XLogPlatformSpecific::tidyLogFolder(const char* procname, const char* name_
   // rule left.
   std::optional<OwnLogFiles> own = list_own_log_files(procname, name_space);
   if (!own) return;
-  const std::string directory = own->directory;
-  std::vector<FileEntry> kept = purge_old(std::move(*own));
-  if (cap_bytes != 0) cap_files(directory, std::move(kept), cap_bytes, current_name);
+  purge_old(*own);
+  if (cap_bytes != 0) cap_files(own->directory, std::move(own->files), cap_bytes, current_name);
 }
 
 }  // namespace rodiz
