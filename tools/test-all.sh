@@ -3,7 +3,7 @@
 # and UndefinedBehaviorSanitizer (with the installed library and the Debian
 # package and its validators), the concurrency tests again under
 # ThreadSanitizer, the Windows build under Wine (with its installer and ZIP),
-# and every libFuzzer target for 10 seconds from its seed corpus. Fails on the
+# and every libFuzzer target for 20 seconds from its seed corpus. Fails on the
 # first failure.
 set -eu
 cd "$(dirname "$0")/.."
@@ -25,6 +25,6 @@ echo "==== fuzz"
 cmake --preset fuzz
 cmake --build --preset fuzz
 elapsed "fuzz build"
-tools/fuzz-run.sh 10 build/fuzz
+tools/fuzz-run.sh 20 build/fuzz
 elapsed "fuzz runs"
 echo "==== all tests passed"
