@@ -109,9 +109,15 @@ void SimBus::wait_idle() { events_.wait_idle(); }
 
 std::vector<std::shared_ptr<IHardwareDevice>> SimBus::devices() {
   std::lock_guard<std::mutex> guard(lock_);
+  ++listings_;
   std::vector<std::shared_ptr<IHardwareDevice>> result;
   for (const auto& [path, channel] : channels_) result.push_back(channel);
   return result;
+}
+
+int SimBus::listings() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return listings_;
 }
 
 }  // namespace rodiz::sim

@@ -40,6 +40,10 @@ class SimBus : public IHardwareBus,
 
   std::vector<std::shared_ptr<IHardwareDevice>> devices() override;
   bool wants_combiner() override { return true; }
+  // How many times the bus was listed (devices()); a test that changes the
+  // bus only after the library's first listing knows the library saw the
+  // bus as it was.
+  int listings() const;
 
  private:
   // Brings the channel set in line with the mice and posts the differences.
@@ -48,6 +52,7 @@ class SimBus : public IHardwareBus,
   mutable std::mutex lock_;
   std::vector<std::shared_ptr<SimHidDevice>> devices_;
   std::map<std::string, std::shared_ptr<SimChannel>> channels_;
+  int listings_ = 0;
   // Last: its thread ends before the members it uses go.
   SimScheduler events_;
 };

@@ -1,5 +1,6 @@
 #include "examples/SimulatedMouseOnBus.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,11 +20,17 @@ SimulatedMouseOnBus::SimulatedMouseOnBus()
   const char* replug = std::getenv("RODIZ_EXAMPLE_REPLUG");
   const bool wants_replug = replug != nullptr && std::strcmp(replug, "1") == 0;
   HidBusFactory::use_bus([this, wants_replug](std::weak_ptr<IDeviceManager>) {
-    // The manager lists the bus it is given at once, before any event of
-    // this bus can reach it through the run loop: the mouse is known as
-    // present, so the program sees its removal and then its arrival.
+    // The library subscribes to the bus and then lists it. A removal before
+    // that listing would go unseen (the mouse not listed, its removal sent
+    // to no one), so the replug waits for the listing; the program then sees
+    // the mouse present, its removal and its arrival.
     if (wants_replug && !replug_.joinable()) {
-      replug_ = std::thread([bus = bus_, mouse = mouse_] {
+      replug_ = std::thread([this, bus = bus_, mouse = mouse_] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!stopping_ && bus->listings() == 0 && std::chrono::steady_clock::now() < deadline) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (stopping_) return;
         bus->remove(mouse);
         bus->wait_idle();
         bus->add(mouse);
@@ -38,6 +45,7 @@ SimulatedMouseOnBus::SimulatedMouseOnBus()
 SimulatedMouseOnBus::~SimulatedMouseOnBus() { release(); }
 
 void SimulatedMouseOnBus::release() {
+  stopping_ = true;
   if (replug_.joinable()) replug_.join();
   HidBusFactory::use_bus(nullptr);
   mouse_.reset();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <thread>
 
@@ -12,7 +13,7 @@ namespace rodiz::test {
 // 14.2.6) on a simulated bus in place of the platform's HID bus before main
 // runs, so that the unchanged program talks to it. With RODIZ_EXAMPLE_REPLUG=1
 // in the environment the mouse is unplugged and plugged in again once, as
-// soon as the library has made its device.
+// soon as the library has first listed the bus.
 //
 // Everything is released by a cleanup of the thread-cleanup guard that the
 // program puts in main, ahead of the library's own shutdown.
@@ -28,6 +29,7 @@ class SimulatedMouseOnBus {
 
   std::shared_ptr<sim::SimMouse> mouse_;
   std::shared_ptr<sim::SimBus> bus_;
+  std::atomic<bool> stopping_{false};
   std::thread replug_;
 };
 
